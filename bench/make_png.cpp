@@ -1,0 +1,116 @@
+// Writes a valid 8-bit RGB PNG whose image data is stored uncompressed (deflate
+// stored blocks) and split into IDAT chunks of a chosen size:
+//   make_png out.png width height idat_chunk_size noise|gradient
+// "noise" gives incompressible pixels, "gradient" a picture worth looking at.
+
+#include "phys_chunk.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void store_big_endian(std::uint8_t* bytes, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+    }
+}
+
+void write_chunk(std::ofstream& file, const char* type, const std::uint8_t* data, std::size_t size)
+{
+    Bytes chunk(size + 12);
+    store_big_endian(chunk.data(), static_cast<std::uint32_t>(size));
+    std::memcpy(chunk.data() + 4, type, 4);
+    if (size > 0) {
+        std::memcpy(chunk.data() + 8, data, size);
+    }
+    store_big_endian(chunk.data() + 8 + size, crc32(chunk.data() + 4, size + 4));
+    file.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+}
+
+Bytes make_scanlines(std::uint32_t width, std::uint32_t height, bool noise)
+{
+    Bytes raw;
+    raw.reserve(std::size_t{height} * (std::size_t{width} * 3 + 1));
+    std::uint64_t state = 0x9E3779B97F4A7C15U;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        raw.push_back(0); // filter type None
+        for (std::uint32_t x = 0; x < width; ++x) {
+            for (std::uint32_t channel = 0; channel < 3; ++channel) {
+                state ^= state << 13U;
+                state ^= state >> 7U;
+                state ^= state << 17U;
+                const std::uint32_t shade = channel == 0 ? x * 255 / width : channel == 1 ? y * 255 / height : 160;
+                raw.push_back(static_cast<std::uint8_t>(noise ? state : shade));
+            }
+        }
+    }
+    return raw;
+}
+
+// A zlib stream of stored blocks: no compression, so any size of data is quick to make.
+Bytes store_in_zlib(const Bytes& raw)
+{
+    Bytes stream{0x78, 0x01};
+    std::size_t offset = 0;
+    do {
+        const std::size_t size = std::min<std::size_t>(raw.size() - offset, 65535);
+        const bool last = offset + size == raw.size();
+        stream.push_back(last ? 1 : 0);
+        for (const std::size_t value : {size, size ^ 0xFFFFU}) {
+            stream.push_back(static_cast<std::uint8_t>(value));
+            stream.push_back(static_cast<std::uint8_t>(value >> 8U));
+        }
+        stream.insert(stream.end(), raw.begin() + static_cast<std::ptrdiff_t>(offset),
+                      raw.begin() + static_cast<std::ptrdiff_t>(offset + size));
+        offset += size;
+    } while (offset < raw.size());
+    std::uint32_t a = 1;
+    std::uint32_t b = 0;
+    for (const std::uint8_t byte : raw) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    stream.resize(stream.size() + 4);
+    store_big_endian(&stream[stream.size() - 4], (b << 16U) | a);
+    return stream;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: make_png out.png width height idat_chunk_size noise|gradient\n");
+        return 2;
+    }
+    const auto width = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
+    const auto height = static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10));
+    const std::size_t chunk_size = std::strtoul(argv[4], nullptr, 10);
+    if (width == 0 || height == 0 || chunk_size == 0) {
+        std::fprintf(stderr, "make_png: width, height and chunk size must be positive\n");
+        return 2;
+    }
+    std::ofstream file(argv[1], std::ios::binary | std::ios::trunc);
+    file.write("\x89PNG\r\n\x1a\n", 8);
+    std::uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 2}; // 8-bit RGB, not interlaced
+    store_big_endian(header, width);
+    store_big_endian(header + 4, height);
+    write_chunk(file, "IHDR", header, sizeof header);
+    const Bytes image = store_in_zlib(make_scanlines(width, height, std::strcmp(argv[5], "noise") == 0));
+    for (std::size_t offset = 0; offset < image.size(); offset += chunk_size) {
+        write_chunk(file, "IDAT", image.data() + offset, std::min(chunk_size, image.size() - offset));
+    }
+    write_chunk(file, "IEND", nullptr, 0);
+    file.close();
+    return file ? 0 : 1;
+}
