@@ -5,13 +5,13 @@
 
 #include "phys_chunk.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <algorithm>
 #include <vector>
 
 namespace {

@@ -7,9 +7,10 @@
 #define BUILD_TIMESTAMP __TIMESTAMP__ // the source's time stamp, "Mon Oct 19 18:11:59 2026"
 #endif
 
-constexpr const char* BANNER_FORMAT = "\nPNG file DPI changer (build time %s)\n"
-                                      "restamp, Copyright (c) 2026 the restamp authors, MIT License\n"
-                                      "-------------------------------------------------------------------------------\n\n";
+constexpr const char* BANNER_FORMAT =
+    "\nPNG file DPI changer (build time %s)\n"
+    "restamp, Copyright (c) 2026 the restamp authors, MIT License\n"
+    "-------------------------------------------------------------------------------\n\n";
 constexpr const char* USAGE = "Usage: restamp dpi infile.png [outfile.png]\n\n"
                               "Note: specifying only the input file will cause it to be modified.\n";
 constexpr const char* DPI_NOT_POSITIVE = "DPI must be greater than zero\n";

@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::size_t COPY_BUFFER_SIZE = 64 * 1024;
 constexpr std::size_t SIGNATURE_SIZE = 8;
-constexpr std::size_t CHUNK_HEADER_SIZE = 8;  // length and type
+constexpr std::size_t CHUNK_HEADER_SIZE = 8;   // length and type
 constexpr std::size_t CHUNK_FRAMING_SIZE = 12; // length, type and CRC
 constexpr std::size_t IHDR_SIZE = CHUNK_FRAMING_SIZE + 13;
 
