@@ -114,4 +114,26 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file(s).\n");
 }
 
+TEST(ChunkRewriter, CopiesChunksOfEverySizeAcrossBufferRefills)
+{
+    // Thousands of tiny chunks put chunk headers across every buffer boundary;
+    // now and then a large one spans several buffers.
+    std::uint32_t random = 12345;
+    Bytes input = HEAD;
+    Bytes expected = HEAD + NEW;
+    while (input.size() < 4000000) {
+        random = random * 1103515245U + 12345U;
+        const bool large = random % 8192 == 0;
+        const bool drop = random % 5 == 1;
+        const Bytes next = chunk(drop ? "pHYs" : "IDAT", Bytes(large ? random % 300000 : random % 21, char(random)));
+        input += next;
+        expected += drop ? "" : next;
+    }
+    const std::string input_path = testing::TempDir() + "refill_in.png";
+    const std::string output_path = testing::TempDir() + "refill_out.png";
+    std::ofstream(input_path, std::ios::binary) << input;
+    EXPECT_TRUE(rewrite_png_resolution(input_path, output_path, 300));
+    EXPECT_TRUE(read_file(output_path) == expected); // not EXPECT_EQ: no 3 MB diff on failure
+}
+
 } // namespace
