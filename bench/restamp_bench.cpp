@@ -38,11 +38,8 @@ double milliseconds(const timeval& time)
 // Runs a program with standard output sent to stdout_path and measures it.
 Sample run(std::vector<std::string> arguments, const std::string& stdout_path)
 {
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(arguments.size() + 1, nullptr);
+    std::transform(arguments.begin(), arguments.end(), argv.begin(), [](std::string& text) { return text.data(); });
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
