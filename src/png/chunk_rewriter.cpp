@@ -11,12 +11,17 @@
 namespace {
 
 // Large enough for few system calls, small enough to stay in the CPU cache
-// between the read into it and the write out of it.
-constexpr std::size_t BUFFER_SIZE = 128 * 1024;
+// between the read into it and the write out of it. The fuzzing build makes it
+// tiny, so that short inputs reach every path across refills.
+#ifndef RESTAMP_BUFFER_SIZE
+#define RESTAMP_BUFFER_SIZE 131072 // 128 KiB
+#endif
+constexpr std::size_t BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
 constexpr std::size_t SIGNATURE_SIZE = 8;
 constexpr std::size_t CHUNK_HEADER_SIZE = 8;   // length and type
 constexpr std::size_t CHUNK_FRAMING_SIZE = 12; // length, type and CRC
 constexpr std::size_t IHDR_SIZE = CHUNK_FRAMING_SIZE + 13;
+static_assert(BUFFER_SIZE >= SIGNATURE_SIZE + CHUNK_HEADER_SIZE, "the first read must reach the IHDR header");
 
 // The input passes through one buffer: bytes before `position` have been dealt
 // with, and those from `unwritten` to `position` are still to be copied out, so
@@ -99,7 +104,7 @@ std::uint64_t whole_chunk_size(const char* chunk_header)
     const auto* bytes = reinterpret_cast<const unsigned char*>(chunk_header);
     const std::uint32_t length = (std::uint32_t{bytes[0]} << 24U) | (std::uint32_t{bytes[1]} << 16U) |
                                  (std::uint32_t{bytes[2]} << 8U) | std::uint32_t{bytes[3]};
-    return std::uint64_t{length} + CHUNK_FRAMING_SIZE;
+    return static_cast<std::uint64_t>(length) + CHUNK_FRAMING_SIZE;
 }
 
 bool report_failure(const char* message)

@@ -1,0 +1,107 @@
+// Fuzz target: rewrites each input as a file and checks the output against the
+// rewriter's contract, restated here on its own terms. Built with libFuzzer
+// (RESTAMP_FUZZ=ON) or with a main() that replays saved inputs under ctest.
+
+#include "chunk_rewriter.hpp"
+#include "phys_chunk.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::string;
+
+std::uint32_t big_endian(const char* bytes)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+    return (std::uint32_t{b[0]} << 24U) | (std::uint32_t{b[1]} << 16U) | (std::uint32_t{b[2]} << 8U) | b[3];
+}
+
+Bytes read_file(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Signature and IHDR as read, the new pHYs, then every later chunk whose length
+// and type are there, as far as the input goes, leaving out pHYs chunks.
+bool expected_output(const Bytes& input, std::int32_t dpi, Bytes& output)
+{
+    if (input.size() < 16 || input.compare(0, 4, "\x89PNG") != 0 ||
+        input.compare(8, 8, Bytes("\0\0\0\x0dIHDR", 8)) != 0) {
+        return false;
+    }
+    const PhysChunk phys = build_phys_chunk(dpi); // its bytes have tests of their own
+    output = input.substr(0, 33) + Bytes(phys.begin(), phys.end());
+    for (std::size_t at = 33; at + 8 <= input.size();) {
+        const std::size_t size = std::min<std::uint64_t>(std::uint64_t{big_endian(&input[at])} + 12, input.size() - at);
+        if (input.compare(at + 4, 4, "pHYs") != 0) {
+            output += input.substr(at, size);
+        }
+        at += size;
+    }
+    return true;
+}
+
+const std::string FOLDER = std::filesystem::temp_directory_path().string();
+const std::string INPUT_PATH = FOLDER + "/restamp-fuzz-" + std::to_string(getpid()) + "-in.png";
+const std::string OUTPUT_PATH = FOLDER + "/restamp-fuzz-" + std::to_string(getpid()) + "-out.png";
+
+void remove_files()
+{
+    std::remove(INPUT_PATH.c_str());
+    std::remove(OUTPUT_PATH.c_str());
+}
+
+const int CLEANUP_REGISTERED = std::atexit(remove_files);
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const Bytes input(reinterpret_cast<const char*>(data), size);
+    // Any DPI the program accepts, taken from the input's last bytes.
+    const std::int32_t dpi = size < 4 ? 72 : 1 + static_cast<std::int32_t>(big_endian(&input[size - 4]) % MAX_DPI);
+    std::ofstream(INPUT_PATH, std::ios::binary) << input;
+    std::cerr.setstate(std::ios::badbit); // the rewriter's messages would drown the fuzzer's
+    const bool result = rewrite_png_resolution(INPUT_PATH, OUTPUT_PATH, dpi);
+    std::cerr.clear();
+
+    Bytes expected;
+    const bool valid = expected_output(input, dpi, expected);
+    const Bytes output = read_file(OUTPUT_PATH);
+    if (result != valid || (valid && output != expected) || (!valid && !output.empty())) {
+        std::fprintf(stderr, "contract broken: result %d, expected %d; output %zu bytes, expected %zu\n", result, valid,
+                     output.size(), expected.size());
+        std::abort();
+    }
+    return 0;
+}
+
+#ifndef RESTAMP_LIBFUZZER
+// Replays every file in the folders named on the command line; a broken
+// contract aborts.
+int main(int argc, char* argv[])
+{
+    int replayed = 0;
+    for (int i = 1; i < argc; ++i) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i])) {
+            if (entry.is_regular_file()) {
+                const Bytes input = read_file(entry.path());
+                LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
+                ++replayed;
+            }
+        }
+    }
+    std::printf("%d replayed, 0 failed\n", replayed);
+    return replayed > 0 && CLEANUP_REGISTERED == 0 ? 0 : 1;
+}
+#endif
