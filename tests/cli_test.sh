@@ -12,12 +12,12 @@ new=$work/new.png               # what restamp 300 must make of it
 { head -c 33 "$png"; printf '\0\0\0\011pHYs\0\0\056\043\0\0\056\043\001\170\245\077\166'; tail -c +34 "$png"; } >"$new"
 usage='Usage: restamp dpi infile.png [outfile.png]\n\nNote: specifying only the input file will cause it to be modified.\n'
 backup='restamp failed.\nIf your file is missing or damaged, a backup copy may exist at {temp}\n'
-passed=0 failed=0
+passed=0 failed=0 cases=0
 
 # begin NAME: a fresh folder holding in.png and an empty temporary folder tmp/.
 begin() {
-    name=$1 prefix='' fsize=unlimited
-    dir=$work/$passed-$failed
+    name=$1 prefix='' fsize=unlimited cases=$((cases + 1))
+    dir=$work/$cases
     mkdir -p "$dir/tmp" && cp "$png" "$dir/in.png" && chmod -R a+rwX "$dir" && cd "$dir" || exit 1
 }
 
@@ -84,8 +84,19 @@ begin 'not a PNG, in place'; echo text >in.png; run 300 in.png
 check 1 "$backup" 'Not a valid PNG file.\n' 'in.png=[ "$(cat in.png)" = text ]' temp=empty
 begin 'input is a folder'; mkdir folder; run 300 folder out.png
 check 1 'restamp failed.\n' 'Error reading input file.\n' out.png=empty
+begin 'input is a folder, in place'; mkdir folder; run 300 folder
+check 1 "$backup" 'Error reading input file.\n' temp=empty 'folder=[ -d folder ]'
 begin 'disk full'; run 300 in.png /dev/full
 check 1 'restamp failed.\n' 'Error writing output file.\n' in.png=original
+begin 'disk full, in place' # a one-page file system, filled
+if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=4k tmpfs tmp 2>/dev/null; then
+    head -c 4096 /dev/zero >tmp/.filler
+    run 300 in.png; rm tmp/.filler
+    check 1 "$backup" 'Error writing output file.\n' in.png=original 'temp=[ -f "$temp" ]'
+    cd "$work" && umount "$dir/tmp"
+else
+    echo "SKIP disk full, in place: mounting a small file system needs root"
+fi
 begin 'file size limit'; fsize=1; run 300 in.png out.png # 512 bytes
 check 1 'restamp failed.\n' 'Error writing output file.\n' in.png=original 'out.png=[ $(stat -c %s out.png) = 512 ]'
 begin 'file size limit, in place'; fsize=1; run 300 in.png
