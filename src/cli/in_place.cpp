@@ -1,6 +1,6 @@
 #include "in_place.hpp"
 
-#include "temporary_file.hpp"
+#include "platform.hpp"
 #include "texts.hpp"
 
 #include <cstdio>
@@ -21,9 +21,10 @@ std::string obtain_temporary_path()
 
 void replace_input(const std::string& input_path, const std::string& temporary_path)
 {
-    const fs::path input(input_path);
-    const fs::path temporary(temporary_path);
-    // copy_file hands the target the temporary file's own (private) permission bits.
+    const fs::path input = native_path(input_path);
+    const fs::path temporary = native_path(temporary_path);
+    // copy_file hands the target the temporary file's own (private) permission
+    // bits; on Windows these stand for the read-only attribute.
     const fs::perms permissions = fs::status(input).permissions();
     fs::copy_file(temporary, input, fs::copy_options::overwrite_existing);
     fs::permissions(input, permissions);
@@ -33,5 +34,5 @@ void replace_input(const std::string& input_path, const std::string& temporary_p
 bool name_same_file(const std::string& first, const std::string& second)
 {
     std::error_code error;
-    return fs::equivalent(fs::path(first), fs::path(second), error);
+    return fs::equivalent(native_path(first), native_path(second), error);
 }

@@ -1,4 +1,4 @@
-#include "temporary_file.hpp"
+#include "platform.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -27,4 +27,9 @@ int create_temporary_file(char* buffer, std::size_t size)
     }
     close(descriptor);
     return 0;
+}
+
+std::filesystem::path native_path(const std::string& name)
+{
+    return name; // names are bytes, as open() takes them
 }
