@@ -112,6 +112,7 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
     testing::internal::CaptureStderr();
     EXPECT_FALSE(rewrite_png_resolution(input_path, output_path, 300));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file(s).\n");
+    std::remove(output_path.c_str());
 }
 
 TEST(ChunkRewriter, CopiesChunksOfEverySizeAcrossBufferRefills)
@@ -134,6 +135,8 @@ TEST(ChunkRewriter, CopiesChunksOfEverySizeAcrossBufferRefills)
     std::ofstream(input_path, std::ios::binary) << input;
     EXPECT_TRUE(rewrite_png_resolution(input_path, output_path, 300));
     EXPECT_TRUE(read_file(output_path) == expected); // not EXPECT_EQ: no 3 MB diff on failure
+    std::remove(input_path.c_str());
+    std::remove(output_path.c_str());
 }
 
 } // namespace
