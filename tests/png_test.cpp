@@ -94,7 +94,6 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
         {"4 GiB pHYs swallows the rest", HEAD + "\xFF\xFF\xFF\xFFpHYs" + IDAT, true, HEAD + NEW, ""},
         {"partial header after IEND", HEAD + IEND + "\0\0\0\x01IE", true, HEAD + NEW + IEND, ""},
         {"not a PNG", "GIF89a" + IHDR, false, "", "Not a valid PNG file.\n"},
-        {"shorter than a signature", "\x89PN", false, "", "Not a valid PNG file.\n"},
         {"signature alone", SIGNATURE, false, "", "Not a valid PNG file.\n"},
         {"first chunk not IHDR", SIGNATURE + IDAT + IHDR, false, "", "Not a valid PNG file.\n"},
     };
@@ -112,30 +111,6 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
     testing::internal::CaptureStderr();
     EXPECT_FALSE(rewrite_png_resolution(input_path, output_path, 300));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file(s).\n");
-    std::remove(output_path.c_str());
-}
-
-TEST(ChunkRewriter, CopiesChunksOfEverySizeAcrossBufferRefills)
-{
-    // Thousands of tiny chunks put chunk headers across every buffer boundary;
-    // now and then a large one spans several buffers.
-    std::uint32_t random = 12345;
-    Bytes input = HEAD;
-    Bytes expected = HEAD + NEW;
-    while (input.size() < 4000000) {
-        random = random * 1103515245U + 12345U;
-        const bool large = random % 8192 == 0;
-        const bool drop = random % 5 == 1;
-        const Bytes next = chunk(drop ? "pHYs" : "IDAT", Bytes(large ? random % 300000 : random % 21, char(random)));
-        input += next;
-        expected += drop ? "" : next;
-    }
-    const std::string input_path = testing::TempDir() + "refill_in.png";
-    const std::string output_path = testing::TempDir() + "refill_out.png";
-    std::ofstream(input_path, std::ios::binary) << input;
-    EXPECT_TRUE(rewrite_png_resolution(input_path, output_path, 300));
-    EXPECT_TRUE(read_file(output_path) == expected); // not EXPECT_EQ: no 3 MB diff on failure
-    std::remove(input_path.c_str());
     std::remove(output_path.c_str());
 }
 
