@@ -17,8 +17,9 @@ int create_temporary_file(char* buffer, std::size_t size)
 
 std::filesystem::path native_path(const std::string& name)
 {
-    // fopen reads narrow names in the code page of the file functions;
-    // std::filesystem would take them as UTF-8.
+    // fopen reads narrow names in the code page of the file functions, while
+    // std::filesystem would take each byte for one character: a name holding €
+    // would then lead the copy-back to another file.
     const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
     const int length = MultiByteToWideChar(code_page, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
