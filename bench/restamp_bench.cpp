@@ -65,13 +65,8 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-struct Summary {
-    double wall_ms;
-    double cpu_ms;
-    long peak_kib;
-};
-
-Summary summarise(const std::vector<Sample>& samples)
+// The median wall and CPU times, and the highest peak.
+Sample summarise(const std::vector<Sample>& samples)
 {
     std::vector<double> wall;
     std::vector<double> cpu;
@@ -128,18 +123,18 @@ int main(int argc, char* argv[])
             fs::copy_file(in, copy, fs::copy_options::overwrite_existing);
             in_place_samples.push_back(run({restamp, "300", copy}, "/dev/null"));
         }
-        const Summary reference = summarise(cat_samples);
+        const Sample reference = summarise(cat_samples);
         for (const auto& [mode, samples] : {std::pair{"cat", &cat_samples},
                                             {"dd", &dd_samples},
                                             {"explicit", &explicit_samples},
                                             {"in place", &in_place_samples}}) {
-            const Summary summary = summarise(*samples);
+            const Sample summary = summarise(*samples);
             std::printf("%-22s %-10s %10.2f %10.2f %9.2f %9.2f %10ld\n", input.name, mode, summary.cpu_ms,
                         summary.wall_ms, summary.cpu_ms / reference.cpu_ms, summary.wall_ms / reference.wall_ms,
                         summary.peak_kib);
         }
-        const Summary explicit_summary = summarise(explicit_samples);
-        const Summary in_place_summary = summarise(in_place_samples);
+        const Sample explicit_summary = summarise(explicit_samples);
+        const Sample in_place_summary = summarise(in_place_samples);
         char part[160];
         std::snprintf(part, sizeof part, " %s %.2f / %.2f, %ld KiB;", input.name,
                       explicit_summary.cpu_ms / reference.cpu_ms, in_place_summary.cpu_ms / reference.cpu_ms,

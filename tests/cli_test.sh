@@ -33,11 +33,14 @@ begin() {
     [ -z "$windows" ] || rm -f "$wine_temp"/rst*.tmp
 }
 
-# on_posix_only REASON: true on POSIX; on Windows, counts the case as skipped.
+skip() { # skip REASON: counts the current case as skipped
+    skipped=$((skipped + 1)) && echo "SKIP $name: $1"
+}
+
+# on_posix_only REASON: true on POSIX; on Windows, skips the case.
 on_posix_only() {
     [ -z "$windows" ] && return 0
-    skipped=$((skipped + 1)) && echo "SKIP $name: $1"
-    return 1
+    skip "$1" && return 1
 }
 
 run() {
@@ -137,7 +140,7 @@ if on_posix_only 'the temporary folder comes from the registry' && [ "$(id -u)" 
     check 1 "$backup" 'Error writing output file.\n' in.png=original 'temp=[ -f "$temp" ]'
     cd "$work" && umount "$dir/tmp"
 elif [ -z "$windows" ]; then
-    skipped=$((skipped + 1)) && echo "SKIP $name: mounting a small file system needs root"
+    skip 'mounting a small file system needs root'
 fi
 begin 'file size limit'
 if on_posix_only 'resource limits'; then
@@ -181,7 +184,7 @@ if command -v pngcheck >/dev/null; then
             'out.png=pngcheck -v out.png | grep -q "at offset 0x00025, length 9: 11811x11811 pixels/meter (300 dpi)"'
     done
 else
-    skipped=$((skipped + 1)) && echo "SKIP pngcheck is not installed"
+    name=pngcheck && skip 'pngcheck is not installed'
 fi
 
 echo "$passed passed, $failed failed, $skipped skipped"
