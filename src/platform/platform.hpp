@@ -1,17 +1,94 @@
 #pragma once
 
-// What differs between POSIX systems and Windows.
+// What differs between POSIX systems and Windows: files used through the
+// descriptor or handle that opened them, the temporary file, interrupts and the
+// console. File names are the user's, as typed: bytes on POSIX, UTF-8 on
+// Windows (read from the wide command line and converted back for every call).
 
 #include <cstddef>
-#include <filesystem>
+#include <cstdint>
 #include <string>
+#include <vector>
 
-// Stores in buffer (size characters, terminator included) the name of a new,
-// empty file in the user's temporary folder, created for this run alone so
-// that no other process can claim the name. Returns 0 on success and non-zero
-// when no such file can be made.
-int create_temporary_file(char* buffer, std::size_t size);
+// A POSIX file descriptor or a Windows HANDLE.
+using os_file = std::intptr_t;
+constexpr os_file NO_FILE = -1;
 
-// The file-system path of a file name as typed, read as the C runtime's file
-// functions read it, so that both name the same file.
-std::filesystem::path native_path(const std::string& name);
+// What identifies a file and tells whether it changed: the device (volume) and
+// inode (file index), its size and its last modification.
+struct file_state {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; // and, where the system has it, the last status change
+    std::int64_t changed = 0;
+};
+
+// The program's arguments as the user typed them (on Windows from the wide
+// command line, in UTF-8), the program's name first.
+std::vector<std::string> command_line(int argc, char* argv[]);
+
+// Opens an existing file for reading; NO_FILE when it cannot be opened.
+os_file open_for_reading(const std::string& name);
+// Creates the file, or truncates an existing one, for writing.
+os_file create_for_writing(const std::string& name);
+// Opens an existing file for writing: never creates it, never truncates it,
+// never changes its owner or permissions. NO_FILE when it cannot be opened.
+os_file open_existing_for_writing(const std::string& name);
+// False when closing reports an error (a write that failed late).
+bool close_file(os_file file);
+
+// Waits until this process alone holds the file's exclusive lock, which other
+// runs of this program also take; it ends when the file is closed.
+bool lock_file(os_file file);
+bool state_of(os_file file, file_state& state);
+// The state of the file the name leads to now (through symbolic links).
+bool state_of(const std::string& name, file_state& state);
+bool same_file(const file_state& first, const file_state& second);
+// Same file, same size, same times.
+bool unchanged(const file_state& before, const file_state& now);
+
+// Reads up to size bytes from offset; fewer only at the end of the file.
+// Returns the number read, or -1 on a read error.
+std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t size);
+// Writes all size bytes at the file's position (files are written from their
+// start on, one piece after the other); false on any error.
+bool write_all(os_file file, const void* data, std::size_t size);
+// Writes all size bytes at offset, leaving the file's position alone.
+bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t size);
+// Cuts or extends the file to size bytes.
+bool set_file_size(os_file file, std::uint64_t size);
+// Waits until the file's content is on its storage.
+bool sync_file(os_file file);
+
+enum class io_error { none, reading, writing };
+struct copy_result {
+    std::uint64_t copied = 0;
+    io_error error = io_error::none;
+};
+// Copies size bytes from offset in `from` to the position of `to`, or as far
+// as `from` goes; inside the kernel where the system can, through a buffer
+// where it cannot (a pipe, another file system). Tells which side failed.
+copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, os_file to);
+
+// Makes a new, empty file of our own in the user's temporary folder (TMPDIR,
+// or /tmp when that is unset or empty; on Windows TMP, TEMP or the profile's),
+// open for reading and writing, created exclusively and readable by the user
+// alone. Stores its name and handle, and returns false when none can be made.
+// From then on, until hold_interrupts(), an interrupt (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT; on Windows Ctrl+C, Ctrl+Break, closing the console) deletes this
+// file and ends the program as the interrupt would.
+bool create_temporary_file(std::string& name, os_file& file);
+// Deletes a file by name; a file already gone is no error.
+bool remove_file(const std::string& name);
+
+// From here on interrupts are held back; release_interrupts() lets a held one
+// end the program, once standard output is flushed.
+void hold_interrupts();
+void release_interrupts();
+
+// Writes text to standard output or standard error, names as typed (on a
+// Windows console through the wide console functions, elsewhere as UTF-8 with
+// CR LF line ends).
+void print_out(const std::string& text);
+void print_error(const std::string& text);
