@@ -1,38 +1,137 @@
 #include "in_place.hpp"
 
+#include "chunk_rewriter.hpp"
+#include "phys_chunk.hpp"
 #include "platform.hpp"
 #include "texts.hpp"
 
-#include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <cstring>
 
-namespace fs = std::filesystem;
+namespace {
 
-std::string obtain_temporary_path()
+// Opens the input for writing, if its name still leads to the file that was
+// read and that file has not changed since; prints the reason when not.
+os_file open_unchanged_input(const std::string& input_path, const file_state& read_state)
 {
-    char name[260];
-    if (create_temporary_file(name, sizeof name) != 0) {
-        std::printf("%s", NO_TEMPORARY_FILE);
-        throw 0;
+    const os_file target = open_existing_for_writing(input_path);
+    file_state now;
+    const bool found = target == NO_FILE ? state_of(input_path, now) : state_of(target, now);
+    if (!found || !unchanged(read_state, now)) {
+        print_error(INPUT_CHANGED);
+    } else if (target == NO_FILE) {
+        print_error(INPUT_WRITE_ERROR);
+    } else {
+        return target;
     }
-    return name;
+    if (target != NO_FILE) {
+        close_file(target);
+    }
+    return NO_FILE;
 }
 
-void replace_input(const std::string& input_path, const std::string& temporary_path)
+// Writes the rewritten image from the temporary file into the input, from its
+// first byte on, and cuts the input to the image's length.
+bool copy_back(const std::string& input_path, const file_state& read_state, os_file temporary)
 {
-    const fs::path input = native_path(input_path);
-    const fs::path temporary = native_path(temporary_path);
-    // copy_file hands the target the temporary file's own (private) permission
-    // bits; on Windows these stand for the read-only attribute.
-    const fs::perms permissions = fs::status(input).permissions();
-    fs::copy_file(temporary, input, fs::copy_options::overwrite_existing);
-    fs::permissions(input, permissions);
-    fs::remove(temporary);
+    file_state rewritten;
+    if (!state_of(temporary, rewritten)) {
+        print_error(WRITE_ERROR);
+        return false;
+    }
+    const os_file target = open_unchanged_input(input_path, read_state);
+    if (target == NO_FILE) {
+        return false;
+    }
+    const copy_result copy = copy_range(temporary, 0, rewritten.size, target);
+    const bool written =
+        copy.error == io_error::none && copy.copied == rewritten.size && set_file_size(target, rewritten.size);
+    if (!close_file(target) || !written) {
+        print_error(INPUT_WRITE_ERROR);
+        return false;
+    }
+    return true;
+}
+
+// Re-stamps an input whose rewrite would change only the first pHYs chunk's
+// data and CRC by writing those bytes alone, or nothing when they are already
+// right. Should the write fail, the complete rewritten image goes into the
+// temporary file for the backup notice to name: the rewrite leaves out the
+// input's pHYs, so whatever the failed write left there does not matter.
+bool restamp_first_phys(const std::string& input_path, const file_state& read_state, os_file input, os_file temporary,
+                        std::int32_t dpi)
+{
+    const PhysChunk phys = build_phys_chunk(dpi);
+    const std::uint8_t* new_bytes = phys.data() + 8;
+    const std::size_t size = phys.size() - 8;
+    std::uint8_t old_bytes[PhysChunk{}.size() - 8];
+    if (read_at(input, FIRST_PHYS_DATA_OFFSET, old_bytes, size) != static_cast<std::int64_t>(size)) {
+        print_error(READ_ERROR);
+        return false;
+    }
+    if (std::memcmp(old_bytes, new_bytes, size) == 0) {
+        return true;
+    }
+    hold_interrupts();
+    const os_file target = open_unchanged_input(input_path, read_state);
+    if (target != NO_FILE) {
+        const bool written = write_at(target, FIRST_PHYS_DATA_OFFSET, new_bytes, size);
+        if (close_file(target) && written) {
+            return true;
+        }
+        print_error(INPUT_WRITE_ERROR);
+    }
+    rewrite_png_resolution(input, temporary, dpi);
+    return false;
+}
+
+bool rewrite_locked_input(const std::string& input_path, os_file input, os_file temporary, std::int32_t dpi)
+{
+    file_state read_state;
+    if (!state_of(input, read_state)) {
+        print_error(READ_ERROR);
+        return false;
+    }
+    if (only_first_phys_changes(input, read_state.size)) {
+        return restamp_first_phys(input_path, read_state, input, temporary, dpi);
+    }
+    if (!rewrite_png_resolution(input, temporary, dpi)) {
+        return false;
+    }
+    // The backup must be whole before the input is touched.
+    if (!sync_file(temporary)) {
+        print_error(WRITE_ERROR);
+        return false;
+    }
+    hold_interrupts();
+    return copy_back(input_path, read_state, temporary);
+}
+
+} // namespace
+
+bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::string& temporary_path)
+{
+    os_file temporary = NO_FILE;
+    if (!create_temporary_file(temporary_path, temporary)) {
+        print_out(NO_TEMPORARY_FILE);
+        return false;
+    }
+    bool done = false;
+    const os_file input = open_for_reading(input_path);
+    if (input == NO_FILE || !lock_file(input)) {
+        print_error(OPEN_ERROR);
+    } else {
+        done = rewrite_locked_input(input_path, input, temporary, dpi);
+    }
+    if (input != NO_FILE) {
+        close_file(input); // and with it the lock
+    }
+    close_file(temporary); // all it holds was checked by sync_file, or is not needed
+    return done && remove_file(temporary_path);
 }
 
 bool name_same_file(const std::string& first, const std::string& second)
 {
-    std::error_code error;
-    return fs::equivalent(native_path(first), native_path(second), error);
+    file_state first_state;
+    file_state second_state;
+    return state_of(first, first_state) && state_of(second, second_state) && same_file(first_state, second_state);
 }

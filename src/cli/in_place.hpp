@@ -1,15 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-// Reserves a new temporary file for the rewrite and returns its name; prints the
-// reason and throws when none can be had.
-std::string obtain_temporary_path();
-
-// Copies the rewritten temporary file over the input, then deletes it. The input
-// keeps its inode and its permission bits, so links to it see the new content.
-// Throws std::filesystem::filesystem_error on failure, leaving the temporary file.
-void replace_input(const std::string& input_path, const std::string& temporary_path);
+// Rewrites the input's resolution in place: through a new temporary file,
+// whose name is stored in temporary_path as soon as it exists, then copied back
+// into the input, which keeps its identity, owner and permissions; or, when
+// only the first pHYs chunk's 13 bytes of data and CRC change, by writing just
+// those. The input is locked against other runs for the whole run, and written
+// only when it is still the file that was read, unchanged. On failure, prints
+// the reason and returns false; the temporary file then stays, and after a
+// failed copy-back it holds the complete rewritten image.
+bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::string& temporary_path);
 
 // True when both names lead to one existing file, through links or not.
 bool name_same_file(const std::string& first, const std::string& second);

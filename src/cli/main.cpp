@@ -2,60 +2,95 @@
 #include "chunk_rewriter.hpp"
 #include "in_place.hpp"
 #include "phys_chunk.hpp"
+#include "platform.hpp"
 #include "texts.hpp"
 
+#include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <iostream>
 #include <string>
+#include <vector>
 
-int main(int argc, char* argv[])
+namespace {
+
+std::string format(const char* format_text, ...)
 {
-    std::printf(BANNER_FORMAT, BUILD_TIMESTAMP);
-    if (argc < 3) {
-        std::printf("%s", USAGE);
+    std::va_list arguments;
+    va_start(arguments, format_text);
+    std::va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format_text, measuring);
+    va_end(measuring);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format_text, arguments);
+    va_end(arguments);
+    return text;
+}
+
+// The run after the banner; returns the exit status. A failure of the run's own
+// is thrown as 0 and, like any exception, becomes the one failure report.
+int run(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() < 3 || arguments.size() > 4) {
+        print_out(USAGE);
+        if (arguments.size() > 4) {
+            print_out(ONE_FILE_PER_RUN);
+        }
         return 1;
     }
-
     bool explicit_output = true;
     std::string temporary_path;
     try {
-        const std::int32_t dpi = parse_dpi(argv[1]);
+        const std::int32_t dpi = parse_dpi(arguments[1].c_str());
         if (dpi <= 0) {
-            std::printf("%s", DPI_NOT_POSITIVE);
+            print_out(DPI_NOT_POSITIVE);
             throw 0;
         }
         if (dpi > MAX_DPI) {
-            std::printf(DPI_TOO_LARGE_FORMAT, MAX_DPI);
+            print_out(format(DPI_TOO_LARGE_FORMAT, MAX_DPI));
             throw 0;
         }
-        const std::string input_path = argv[2];
+        const std::string& input_path = arguments[2];
 
         // Naming the input again as the output would truncate it before it is
         // read, so that command is carried out in place instead.
-        if (argc >= 4 && !name_same_file(input_path, argv[3])) {
-            const std::string output_path = argv[3];
+        if (arguments.size() == 4 && !name_same_file(input_path, arguments[3])) {
+            const std::string& output_path = arguments[3];
             if (!rewrite_png_resolution(input_path, output_path, dpi)) {
                 throw 0;
             }
-            std::printf(COPIED_FORMAT, input_path.c_str(), output_path.c_str(), dpi);
+            print_out(format(COPIED_FORMAT, input_path.c_str(), output_path.c_str(), dpi));
             return 0;
         }
 
         explicit_output = false;
-        temporary_path = obtain_temporary_path();
-        if (!rewrite_png_resolution(input_path, temporary_path, dpi)) {
+        if (!rewrite_in_place(input_path, dpi, temporary_path)) {
             throw 0;
         }
-        replace_input(input_path, temporary_path);
-        std::printf(CHANGED_FORMAT, input_path.c_str(), dpi);
+        print_out(format(CHANGED_FORMAT, input_path.c_str(), dpi));
         return 0;
     } catch (...) {
         // One report for every failure; an exception's own text is never shown.
-        std::cout << FAILED;
+        print_out(FAILED);
         if (!explicit_output && !temporary_path.empty()) {
-            std::printf(BACKUP_NOTICE_FORMAT, temporary_path.c_str());
+            print_out(format(BACKUP_NOTICE_FORMAT, temporary_path.c_str()));
         }
         return 1;
     }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+#ifdef SIGXFSZ
+    // Past the file size limit a write then fails, and is reported, instead of
+    // ending the program in the middle of a copy-back.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+    print_out(format(BANNER_FORMAT, BUILD_TIMESTAMP));
+    const int status = run(command_line(argc, argv));
+    release_interrupts(); // one held back now ends the program, the run complete
+    return status;
 }

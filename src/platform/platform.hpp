@@ -11,8 +11,8 @@
 #include <vector>
 
 // A POSIX file descriptor or a Windows HANDLE.
-using file_handle = std::intptr_t;
-constexpr file_handle NO_FILE = -1;
+using os_file = std::intptr_t;
+constexpr os_file NO_FILE = -1;
 
 // What identifies a file and tells whether it changed: the device (volume) and
 // inode (file index), its size and its last modification.
@@ -29,19 +29,19 @@ struct file_state {
 std::vector<std::string> command_line(int argc, char* argv[]);
 
 // Opens an existing file for reading; NO_FILE when it cannot be opened.
-file_handle open_for_reading(const std::string& name);
+os_file open_for_reading(const std::string& name);
 // Creates the file, or truncates an existing one, for writing.
-file_handle create_for_writing(const std::string& name);
+os_file create_for_writing(const std::string& name);
 // Opens an existing file for writing: never creates it, never truncates it,
 // never changes its owner or permissions. NO_FILE when it cannot be opened.
-file_handle open_existing_for_writing(const std::string& name);
+os_file open_existing_for_writing(const std::string& name);
 // False when closing reports an error (a write that failed late).
-bool close_file(file_handle file);
+bool close_file(os_file file);
 
 // Waits until this process alone holds the file's exclusive lock, which other
 // runs of this program also take; it ends when the file is closed.
-bool lock_file(file_handle file);
-bool state_of(file_handle file, file_state& state);
+bool lock_file(os_file file);
+bool state_of(os_file file, file_state& state);
 // The state of the file the name leads to now (through symbolic links).
 bool state_of(const std::string& name, file_state& state);
 bool same_file(const file_state& first, const file_state& second);
@@ -50,16 +50,16 @@ bool unchanged(const file_state& before, const file_state& now);
 
 // Reads up to size bytes from offset; fewer only at the end of the file.
 // Returns the number read, or -1 on a read error.
-std::int64_t read_at(file_handle file, std::uint64_t offset, void* data, std::size_t size);
+std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t size);
 // Writes all size bytes at the file's position (files are written from their
 // start on, one piece after the other); false on any error.
-bool write_all(file_handle file, const void* data, std::size_t size);
+bool write_all(os_file file, const void* data, std::size_t size);
 // Writes all size bytes at offset, leaving the file's position alone.
-bool write_at(file_handle file, std::uint64_t offset, const void* data, std::size_t size);
+bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t size);
 // Cuts or extends the file to size bytes.
-bool set_file_size(file_handle file, std::uint64_t size);
+bool set_file_size(os_file file, std::uint64_t size);
 // Waits until the file's content is on its storage.
-bool sync_file(file_handle file);
+bool sync_file(os_file file);
 
 enum class io_error { none, reading, writing };
 struct copy_result {
@@ -69,7 +69,7 @@ struct copy_result {
 // Copies size bytes from offset in `from` to the position of `to`, or as far
 // as `from` goes; inside the kernel where the system can, through a buffer
 // where it cannot (a pipe, another file system). Tells which side failed.
-copy_result copy_range(file_handle from, std::uint64_t offset, std::uint64_t size, file_handle to);
+copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, os_file to);
 
 // Makes a new, empty file of our own in the user's temporary folder (TMPDIR,
 // or /tmp when that is unset or empty; on Windows TMP, TEMP or the profile's),
@@ -78,7 +78,7 @@ copy_result copy_range(file_handle from, std::uint64_t offset, std::uint64_t siz
 // From then on, until hold_interrupts(), an interrupt (SIGINT, SIGTERM, SIGHUP,
 // SIGQUIT; on Windows Ctrl+C, Ctrl+Break, closing the console) deletes this
 // file and ends the program as the interrupt would.
-bool create_temporary_file(std::string& name, file_handle& file);
+bool create_temporary_file(std::string& name, os_file& file);
 // Deletes a file by name; a file already gone is no error.
 bool remove_file(const std::string& name);
 

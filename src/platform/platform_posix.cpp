@@ -1,35 +1,377 @@
 #include "platform.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <system_error>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/sendfile.h>
+#endif
 
-int create_temporary_file(char* buffer, std::size_t size)
+namespace {
+
+// Large enough for few system calls where the kernel cannot copy for us. The
+// fuzzing build copies through a tiny one alone, so that short inputs cross
+// many refills.
+#if defined(__linux__) && !defined(RESTAMP_BUFFER_SIZE)
+#define RESTAMP_KERNEL_COPY
+#endif
+#ifndef RESTAMP_BUFFER_SIZE
+#define RESTAMP_BUFFER_SIZE 131072 // 128 KiB
+#endif
+constexpr std::size_t BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
+
+constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The temporary file an interrupt deletes; written only while interrupts are blocked.
+char temporary_name[4096];
+
+int descriptor(os_file file)
 {
-    // TMPDIR, or /tmp when it is unset.
-    std::error_code error;
-    const std::filesystem::path directory = std::filesystem::temp_directory_path(error);
-    if (error) {
-        return 1;
-    }
-    // The .png suffix lets the user open a backup copy left behind after a failure.
-    const std::string pattern = (directory / "restamp-XXXXXX.png").string();
-    if (pattern.size() >= size) {
-        return 1;
-    }
-    pattern.copy(buffer, pattern.size());
-    buffer[pattern.size()] = '\0';
-    const int descriptor = mkstemps(buffer, 4); // O_EXCL, mode 0600
-    if (descriptor < 0) {
-        return 1;
-    }
-    close(descriptor);
-    return 0;
+    return static_cast<int>(file);
 }
 
-std::filesystem::path native_path(const std::string& name)
+os_file open_file(const std::string& name, int flags)
 {
-    return name; // names are bytes, as open() takes them
+    int fd = 0;
+    do {
+        fd = open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+file_state state_from(const struct stat& status)
+{
+    file_state state;
+    state.device = status.st_dev;
+    state.index = status.st_ino;
+    state.size = static_cast<std::uint64_t>(status.st_size);
+    state.modified = std::int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+    state.changed = std::int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
+    return state;
+}
+
+sigset_t interrupt_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : INTERRUPTS) {
+        sigaddset(&set, signal_number);
+    }
+    return set;
+}
+
+// An interrupt ignored when the program started (nohup, a background job)
+// stays ignored.
+void set_interrupt_handler(void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_mask = interrupt_set();
+    for (const int signal_number : INTERRUPTS) {
+        struct sigaction previous {};
+        sigaction(signal_number, nullptr, &previous);
+        if (previous.sa_handler != SIG_IGN) {
+            sigaction(signal_number, &action, nullptr);
+        }
+    }
+}
+
+// Only async-signal-safe calls: the partial temporary file goes, then the
+// signal ends the program as it would have without us.
+void remove_temporary_and_end(int signal_number)
+{
+    if (temporary_name[0] != '\0') {
+        unlink(temporary_name);
+    }
+    signal(signal_number, SIG_DFL);
+    raise(signal_number); // blocked until the handler returns, then fatal
+}
+
+// Copies through a buffer, reading at offsets and writing at the position.
+copy_result copy_through_buffer(int from, std::uint64_t offset, std::uint64_t size, int to)
+{
+    static char buffer[BUFFER_SIZE];
+    copy_result result;
+    while (result.copied < size) {
+        const std::size_t wanted = std::min<std::uint64_t>(size - result.copied, BUFFER_SIZE);
+        const std::int64_t got = read_at(from, offset + result.copied, buffer, wanted);
+        if (got < 0) {
+            result.error = io_error::reading;
+            return result;
+        }
+        if (got == 0) {
+            return result;
+        }
+        if (!write_all(to, buffer, static_cast<std::size_t>(got))) {
+            result.error = io_error::writing;
+            return result;
+        }
+        result.copied += static_cast<std::uint64_t>(got);
+    }
+    return result;
+}
+
+#ifdef RESTAMP_KERNEL_COPY
+// True when the error means this way of copying is not available for these
+// two files, rather than that reading or writing failed.
+bool refused(int error)
+{
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP || error == EBADF ||
+           error == ESPIPE || error == EPERM || error == ETXTBSY || error == EOVERFLOW;
+}
+
+// Kernel copies, from the offset to the position of `to`. One call per 1 GiB
+// keeps every count within what both calls take. Stops early, leaving the rest
+// to the buffer, when the kernel refuses or fails: the buffer's copy then tells
+// reading errors from writing errors.
+std::uint64_t copy_in_kernel(int from, std::uint64_t offset, std::uint64_t size, int to)
+{
+    constexpr std::uint64_t MOST_PER_CALL = 1U << 30U;
+    std::uint64_t copied = 0;
+    bool use_copy_file_range = true;
+    while (copied < size) {
+        const auto count = static_cast<std::size_t>(std::min(size - copied, MOST_PER_CALL));
+        auto at = static_cast<off_t>(offset + copied);
+        ssize_t done = 0;
+        if (use_copy_file_range) {
+            done = copy_file_range(from, &at, to, nullptr, count, 0);
+            if (done < 0 && refused(errno)) {
+                use_copy_file_range = false;
+                continue;
+            }
+        } else {
+            done = sendfile(to, from, &at, count);
+        }
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            break; // end of input (checked by the buffer's copy), or an error
+        }
+        copied += static_cast<std::uint64_t>(done);
+    }
+    return copied;
+}
+#endif
+
+} // namespace
+
+std::vector<std::string> command_line(int argc, char* argv[])
+{
+    return {argv, argv + argc};
+}
+
+os_file open_for_reading(const std::string& name)
+{
+    return open_file(name, O_RDONLY);
+}
+
+os_file create_for_writing(const std::string& name)
+{
+    return open_file(name, O_WRONLY | O_CREAT | O_TRUNC);
+}
+
+os_file open_existing_for_writing(const std::string& name)
+{
+    // Non-blocking, so that a name now leading to a FIFO cannot hold the run.
+    const os_file file = open_file(name, O_WRONLY | O_NONBLOCK);
+    if (file != NO_FILE) {
+        fcntl(descriptor(file), F_SETFL, 0);
+    }
+    return file;
+}
+
+bool close_file(os_file file)
+{
+    // Linux releases the descriptor even when close fails, so no retry.
+    return close(descriptor(file)) == 0 || errno == EINTR;
+}
+
+bool lock_file(os_file file)
+{
+    int result = 0;
+    do {
+        result = flock(descriptor(file), LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool state_of(os_file file, file_state& state)
+{
+    struct stat status {};
+    if (fstat(descriptor(file), &status) != 0) {
+        return false;
+    }
+    state = state_from(status);
+    return true;
+}
+
+bool state_of(const std::string& name, file_state& state)
+{
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0) {
+        return false;
+    }
+    state = state_from(status);
+    return true;
+}
+
+bool same_file(const file_state& first, const file_state& second)
+{
+    return first.device == second.device && first.index == second.index;
+}
+
+bool unchanged(const file_state& before, const file_state& now)
+{
+    return same_file(before, now) && before.size == now.size && before.modified == now.modified &&
+           before.changed == now.changed;
+}
+
+std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got =
+            pread(descriptor(file), static_cast<char*>(data) + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+bool write_all(os_file file, const void* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t written = write(descriptor(file), static_cast<const char*>(data) + done, size - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t written = pwrite(descriptor(file), static_cast<const char*>(data) + done, size - done,
+                                       static_cast<off_t>(offset + done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool set_file_size(os_file file, std::uint64_t size)
+{
+    int result = 0;
+    do {
+        result = ftruncate(descriptor(file), static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool sync_file(os_file file)
+{
+    return fsync(descriptor(file)) == 0;
+}
+
+copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, os_file to)
+{
+    std::uint64_t copied = 0;
+#ifdef RESTAMP_KERNEL_COPY
+    copied = copy_in_kernel(descriptor(from), offset, size, descriptor(to));
+#endif
+    copy_result rest = copy_through_buffer(descriptor(from), offset + copied, size - copied, descriptor(to));
+    rest.copied += copied;
+    return rest;
+}
+
+bool create_temporary_file(std::string& name, os_file& file)
+{
+    // TMPDIR, or /tmp when it is unset or empty, as mktemp reads it.
+    const char* folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0') {
+        folder = "/tmp";
+    }
+    // The .png suffix lets the user open a backup copy left behind after a failure.
+    std::string pattern = folder;
+    pattern += pattern.back() == '/' ? "restamp-XXXXXX.png" : "/restamp-XXXXXX.png";
+    if (pattern.size() >= sizeof temporary_name) {
+        return false;
+    }
+    // The name and the handler that deletes the file come with the file, with
+    // no moment between them for an interrupt.
+    const sigset_t interrupts = interrupt_set();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &interrupts, &previous);
+    const int fd = mkostemps(pattern.data(), 4, O_CLOEXEC); // O_EXCL, mode 0600
+    if (fd >= 0) {
+        std::memcpy(temporary_name, pattern.c_str(), pattern.size() + 1);
+        set_interrupt_handler(remove_temporary_and_end);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (fd < 0) {
+        return false;
+    }
+    name = pattern;
+    file = fd;
+    return true;
+}
+
+bool remove_file(const std::string& name)
+{
+    return unlink(name.c_str()) == 0 || errno == ENOENT;
+}
+
+void hold_interrupts()
+{
+    const sigset_t interrupts = interrupt_set();
+    sigprocmask(SIG_BLOCK, &interrupts, nullptr);
+    set_interrupt_handler(SIG_DFL); // a held interrupt, once let through, just ends the run
+    temporary_name[0] = '\0';
+}
+
+void release_interrupts()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const sigset_t interrupts = interrupt_set();
+    sigprocmask(SIG_UNBLOCK, &interrupts, nullptr);
+}
+
+void print_out(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void print_error(const std::string& text)
+{
+    std::fflush(stdout); // in the order the lines were issued, when both go to one file
+    std::fwrite(text.data(), 1, text.size(), stderr);
 }

@@ -20,14 +20,14 @@ constexpr std::size_t COPY_BUFFER_SIZE = 1 << 20;
 constexpr DWORD MAX_IO = 1 << 30; // one ReadFile or WriteFile call at most
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-HANDLE handle_of(file_handle file)
+HANDLE handle_of(os_file file)
 {
     return reinterpret_cast<HANDLE>(file);
 }
 
-file_handle file_of(HANDLE handle)
+os_file file_of(HANDLE handle)
 {
-    return handle == INVALID_HANDLE_VALUE ? NO_FILE : reinterpret_cast<file_handle>(handle);
+    return handle == INVALID_HANDLE_VALUE ? NO_FILE : reinterpret_cast<os_file>(handle);
 }
 
 // UTF-16 to UTF-8. A lone surrogate, which Windows allows in names, becomes the
@@ -111,7 +111,7 @@ std::wstring wide_path(const std::string& name)
     return L"\\\\?\\" + full;
 }
 
-file_handle open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0)
+os_file open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0)
 {
     const std::wstring path = wide_path(name);
     return file_of(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
@@ -228,17 +228,17 @@ std::vector<std::string> command_line(int argc, char* argv[])
     return arguments;
 }
 
-file_handle open_for_reading(const std::string& name)
+os_file open_for_reading(const std::string& name)
 {
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open.
     return open_file(name, GENERIC_READ, SHARE_ALL, OPEN_EXISTING);
 }
 
-file_handle create_for_writing(const std::string& name)
+os_file create_for_writing(const std::string& name)
 {
     // CREATE_ALWAYS would refuse an existing hidden or system file; opening it
     // and cutting it keeps its attributes, as the C runtime's truncation does.
-    const file_handle file = open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    const os_file file = open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (file != NO_FILE && !SetEndOfFile(handle_of(file))) {
         CloseHandle(handle_of(file));
         return NO_FILE;
@@ -246,19 +246,19 @@ file_handle create_for_writing(const std::string& name)
     return file;
 }
 
-file_handle open_existing_for_writing(const std::string& name)
+os_file open_existing_for_writing(const std::string& name)
 {
     // Shared for reading only: no other program writes the input during the
     // copy-back. A read-only file does not open.
     return open_file(name, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
 }
 
-bool close_file(file_handle file)
+bool close_file(os_file file)
 {
     return CloseHandle(handle_of(file)) != 0;
 }
 
-bool lock_file(file_handle file)
+bool lock_file(os_file file)
 {
     // One byte far beyond any file's data: other runs wait for it, while our own
     // reads and writes through other handles are not blocked.
@@ -266,7 +266,7 @@ bool lock_file(file_handle file)
     return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped) != 0;
 }
 
-bool state_of(file_handle file, file_state& state)
+bool state_of(os_file file, file_state& state)
 {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle_of(file), &information)) {
@@ -288,7 +288,7 @@ bool state_of(file_handle file, file_state& state)
 bool state_of(const std::string& name, file_state& state)
 {
     // No access asked: opens whatever others hold open, folders too.
-    const file_handle file = open_file(name, 0, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    const os_file file = open_file(name, 0, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (file == NO_FILE) {
         return false;
     }
@@ -308,7 +308,7 @@ bool unchanged(const file_state& before, const file_state& now)
            before.changed == now.changed;
 }
 
-std::int64_t read_at(file_handle file, std::uint64_t offset, void* data, std::size_t size)
+std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
@@ -328,7 +328,7 @@ std::int64_t read_at(file_handle file, std::uint64_t offset, void* data, std::si
     return static_cast<std::int64_t>(done);
 }
 
-bool write_all(file_handle file, const void* data, std::size_t size)
+bool write_all(os_file file, const void* data, std::size_t size)
 {
     for (std::size_t done = 0; done < size;) {
         DWORD count = 0;
@@ -342,7 +342,7 @@ bool write_all(file_handle file, const void* data, std::size_t size)
     return true;
 }
 
-bool write_at(file_handle file, std::uint64_t offset, const void* data, std::size_t size)
+bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t size)
 {
     // A write at an offset moves a synchronous handle's position: put it back.
     LARGE_INTEGER position{};
@@ -361,7 +361,7 @@ bool write_at(file_handle file, std::uint64_t offset, const void* data, std::siz
     return SetFilePointerEx(handle_of(file), position, nullptr, FILE_BEGIN) && written;
 }
 
-bool set_file_size(file_handle file, std::uint64_t size)
+bool set_file_size(os_file file, std::uint64_t size)
 {
     // Leaves the handle's position alone, as ftruncate does.
     FILE_END_OF_FILE_INFO end{};
@@ -369,12 +369,12 @@ bool set_file_size(file_handle file, std::uint64_t size)
     return SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
-bool sync_file(file_handle file)
+bool sync_file(os_file file)
 {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
-copy_result copy_range(file_handle from, std::uint64_t offset, std::uint64_t size, file_handle to)
+copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, os_file to)
 {
     // Windows has no copy between two open handles; a large buffer keeps the
     // number of calls small.
@@ -400,7 +400,7 @@ copy_result copy_range(file_handle from, std::uint64_t offset, std::uint64_t siz
     return result;
 }
 
-bool create_temporary_file(std::string& name, file_handle& file)
+bool create_temporary_file(std::string& name, os_file& file)
 {
     // GetTempPathW: TMP, TEMP, then the profile's folder, ending in a backslash.
     std::wstring folder(32768, L'\0');

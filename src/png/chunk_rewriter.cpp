@@ -4,154 +4,177 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <vector>
 
 namespace {
 
-// Large enough for few system calls, small enough to stay in the CPU cache
-// between the read into it and the write out of it. The fuzzing build makes it
-// tiny, so that short inputs reach every path across refills.
-#ifndef RESTAMP_BUFFER_SIZE
-#define RESTAMP_BUFFER_SIZE 131072 // 128 KiB
-#endif
-constexpr std::size_t BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
-constexpr std::size_t SIGNATURE_SIZE = 8;
-constexpr std::size_t CHUNK_HEADER_SIZE = 8;   // length and type
-constexpr std::size_t CHUNK_FRAMING_SIZE = 12; // length, type and CRC
-constexpr std::size_t IHDR_SIZE = CHUNK_FRAMING_SIZE + 13;
-static_assert(BUFFER_SIZE >= SIGNATURE_SIZE + CHUNK_HEADER_SIZE, "the first read must reach the IHDR header");
+constexpr std::uint64_t SIGNATURE_SIZE = 8;
+constexpr std::uint64_t CHUNK_HEADER_SIZE = 8;   // length and type
+constexpr std::uint64_t CHUNK_FRAMING_SIZE = 12; // length, type and CRC
+constexpr std::uint64_t IHDR_END = SIGNATURE_SIZE + CHUNK_FRAMING_SIZE + 13;
 
-// The input passes through one buffer: bytes before `position` have been dealt
-// with, and those from `unwritten` to `position` are still to be copied out, so
-// that kept chunks leave as large slices of the buffer without a copy of their own.
-struct Transfer {
-    std::ifstream& input;
-    std::ofstream& output;
-    std::vector<char> buffer;
-    std::size_t position = 0;
-    std::size_t end = 0;
-    std::size_t unwritten = 0;
+// Chunk headers are read through a small window: one read serves many small
+// chunks, and a large chunk costs one short read, its data never passing
+// through the program. The fuzzing build makes it one byte longer than a header.
+#ifndef RESTAMP_WINDOW_SIZE
+#define RESTAMP_WINDOW_SIZE 512
+#endif
+constexpr std::size_t WINDOW_SIZE = RESTAMP_WINDOW_SIZE;
+struct header_window {
+    std::uint64_t offset = 0;
+    std::size_t size = 0;
+    char bytes[WINDOW_SIZE];
 };
 
-void write_pending(Transfer& transfer)
-{
-    transfer.output.write(transfer.buffer.data() + transfer.unwritten,
-                          static_cast<std::streamsize>(transfer.position - transfer.unwritten));
-    transfer.unwritten = transfer.position;
-}
+enum class header_read { found, none, failed };
 
-// Keeps the bytes not yet dealt with and reads more after them; returns how many
-// bytes are there to deal with. Call only when nothing is left unwritten.
-std::size_t refill(Transfer& transfer)
+// The length and type of the chunk at offset, when both are in the file.
+header_read read_chunk_header(os_file input, header_window& window, std::uint64_t offset, std::uint64_t& whole_size,
+                              bool& is_phys)
 {
-    const std::size_t kept = transfer.end - transfer.position;
-    std::memmove(transfer.buffer.data(), transfer.buffer.data() + transfer.position, kept);
-    transfer.position = 0;
-    transfer.unwritten = 0;
-    transfer.end = kept;
-    if (transfer.input.good() && transfer.output) {
-        transfer.input.read(transfer.buffer.data() + kept, static_cast<std::streamsize>(BUFFER_SIZE - kept));
-        transfer.end += static_cast<std::size_t>(transfer.input.gcount());
-    }
-    return transfer.end;
-}
-
-// Passes over size bytes or up to the end of the input, copying them or leaving them out.
-void pass_over(Transfer& transfer, std::uint64_t size, bool copy)
-{
-    if (!copy) {
-        write_pending(transfer);
-    }
-    for (;;) {
-        const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(size, transfer.end - transfer.position));
-        transfer.position += step;
-        size -= step;
-        if (!copy) {
-            transfer.unwritten = transfer.position;
+    if (offset < window.offset || offset + CHUNK_HEADER_SIZE > window.offset + window.size) {
+        const std::int64_t got = read_at(input, offset, window.bytes, WINDOW_SIZE);
+        if (got < 0) {
+            return header_read::failed;
         }
-        if (size == 0) {
-            return;
-        }
-        write_pending(transfer);
-        if (refill(transfer) == 0) {
-            return;
+        window.offset = offset;
+        window.size = static_cast<std::size_t>(got);
+        if (window.size < CHUNK_HEADER_SIZE) {
+            return header_read::none;
         }
     }
-}
-
-// True when the next chunk's length and type are in the buffer.
-bool chunk_header_available(Transfer& transfer)
-{
-    if (transfer.end - transfer.position < CHUNK_HEADER_SIZE) {
-        write_pending(transfer);
-        refill(transfer);
-    }
-    return transfer.end - transfer.position >= CHUNK_HEADER_SIZE;
-}
-
-// The first chunk must be IHDR: its end is the only place the new chunk may go.
-bool starts_like_png(const Transfer& transfer)
-{
-    const char* start = transfer.buffer.data();
-    return transfer.end >= SIGNATURE_SIZE + CHUNK_HEADER_SIZE && std::memcmp(start, "\x89PNG", 4) == 0 &&
-           std::memcmp(start + SIGNATURE_SIZE, "\0\0\0\x0dIHDR", CHUNK_HEADER_SIZE) == 0;
-}
-
-std::uint64_t whole_chunk_size(const char* chunk_header)
-{
-    const auto* bytes = reinterpret_cast<const unsigned char*>(chunk_header);
-    const std::uint32_t length = (std::uint32_t{bytes[0]} << 24U) | (std::uint32_t{bytes[1]} << 16U) |
-                                 (std::uint32_t{bytes[2]} << 8U) | std::uint32_t{bytes[3]};
-    return static_cast<std::uint64_t>(length) + CHUNK_FRAMING_SIZE;
+    const auto* header = reinterpret_cast<const unsigned char*>(window.bytes + (offset - window.offset));
+    const std::uint32_t length = (std::uint32_t{header[0]} << 24U) | (std::uint32_t{header[1]} << 16U) |
+                                 (std::uint32_t{header[2]} << 8U) | std::uint32_t{header[3]};
+    whole_size = length + CHUNK_FRAMING_SIZE;
+    is_phys = std::memcmp(header + 4, "pHYs", 4) == 0;
+    return header_read::found;
 }
 
 bool report_failure(const char* message)
 {
-    std::cerr << message;
+    print_error(message);
     return false;
+}
+
+// The PNG signature (its last four bytes are not examined) and the header of
+// IHDR, which must come first: its end is the only place the new chunk may go.
+header_read read_png_start(os_file input)
+{
+    char start[SIGNATURE_SIZE + CHUNK_HEADER_SIZE];
+    const std::int64_t got = read_at(input, 0, start, sizeof start);
+    if (got < 0) {
+        return header_read::failed;
+    }
+    const bool png = got == sizeof start && std::memcmp(start, "\x89PNG", 4) == 0 &&
+                     std::memcmp(start + SIGNATURE_SIZE, "\0\0\0\x0dIHDR", CHUNK_HEADER_SIZE) == 0;
+    return png ? header_read::found : header_read::none;
+}
+
+bool starts_like_png(os_file input)
+{
+    switch (read_png_start(input)) {
+    case header_read::found:
+        return true;
+    case header_read::none:
+        return report_failure(NOT_PNG_ERROR);
+    default:
+        return report_failure(READ_ERROR);
+    }
+}
+
+// Copies the input's bytes from..to, or as far as the input goes.
+bool copy_kept(os_file input, std::uint64_t from, std::uint64_t to, os_file output)
+{
+    const copy_result result = copy_range(input, from, to - from, output);
+    if (result.error == io_error::reading) {
+        return report_failure(READ_ERROR);
+    }
+    return result.error == io_error::none || report_failure(WRITE_ERROR);
+}
+
+// The output is the signature and IHDR as read, the new pHYs, then every later
+// chunk whose length and type are in the input, as far as the input goes,
+// leaving out pHYs chunks. Kept bytes are copied in runs, from one left-out
+// chunk to the next.
+bool copy_chunks(os_file input, os_file output, std::int32_t dpi)
+{
+    const PhysChunk phys = build_phys_chunk(dpi);
+    if (!copy_kept(input, 0, IHDR_END, output)) {
+        return false;
+    }
+    if (!write_all(output, phys.data(), phys.size())) {
+        return report_failure(WRITE_ERROR);
+    }
+    header_window window;
+    std::uint64_t kept_from = IHDR_END;
+    std::uint64_t offset = IHDR_END;
+    for (;;) {
+        std::uint64_t size = 0;
+        bool is_phys = false;
+        const header_read header = read_chunk_header(input, window, offset, size, is_phys);
+        if (header == header_read::failed) {
+            return report_failure(READ_ERROR);
+        }
+        if (header == header_read::none) {
+            break;
+        }
+        if (is_phys) {
+            if (!copy_kept(input, kept_from, offset, output)) {
+                return false;
+            }
+            kept_from = offset + size;
+        }
+        offset += size;
+    }
+    return kept_from >= offset || copy_kept(input, kept_from, offset, output);
 }
 
 } // namespace
 
+bool rewrite_png_resolution(os_file input, os_file output, std::int32_t dpi)
+{
+    return starts_like_png(input) && copy_chunks(input, output, dpi);
+}
+
 bool rewrite_png_resolution(const std::string& input_path, const std::string& output_path, std::int32_t dpi)
 {
-    std::ifstream input;
-    input.rdbuf()->pubsetbuf(nullptr, 0); // every read is large: no stream buffer in between
-    input.open(input_path, std::ios::binary);
-    std::ofstream output(output_path, std::ios::binary | std::ios::trunc);
-    if (!input.is_open() || !output.is_open()) {
-        return report_failure("Error opening file(s).\n");
+    const os_file input = open_for_reading(input_path);
+    if (input == NO_FILE) {
+        return report_failure(OPEN_ERROR);
     }
+    bool done = starts_like_png(input);
+    if (done) {
+        const os_file output = create_for_writing(output_path);
+        if (output == NO_FILE) {
+            done = report_failure(OPEN_ERROR);
+        } else {
+            done = copy_chunks(input, output, dpi);
+            // A write that fails late shows only when the file is closed.
+            if (!close_file(output) && done) {
+                done = report_failure(WRITE_ERROR);
+            }
+        }
+    }
+    close_file(input);
+    return done;
+}
 
-    Transfer transfer{input, output, std::vector<char>(BUFFER_SIZE)};
-    refill(transfer);
-    if (input.bad()) {
-        return report_failure("Error reading input file.\n");
+bool only_first_phys_changes(os_file input, std::uint64_t size)
+{
+    header_window window;
+    std::uint64_t chunk_size = 0;
+    bool is_phys = false;
+    if (read_png_start(input) != header_read::found ||
+        read_chunk_header(input, window, IHDR_END, chunk_size, is_phys) != header_read::found || !is_phys ||
+        chunk_size != CHUNK_FRAMING_SIZE + 9) {
+        return false;
     }
-    if (!starts_like_png(transfer)) {
-        return report_failure("Not a valid PNG file.\n");
+    std::uint64_t offset = IHDR_END + chunk_size;
+    while (offset < size) {
+        if (read_chunk_header(input, window, offset, chunk_size, is_phys) != header_read::found || is_phys) {
+            return false;
+        }
+        offset += chunk_size;
     }
-    pass_over(transfer, SIGNATURE_SIZE + IHDR_SIZE, true);
-    write_pending(transfer);
-    const PhysChunk phys = build_phys_chunk(dpi);
-    output.write(reinterpret_cast<const char*>(phys.data()), phys.size());
-
-    // A chunk whose length and type cannot both be read ends the copy.
-    while (!input.bad() && output && chunk_header_available(transfer)) {
-        const char* header = transfer.buffer.data() + transfer.position;
-        const bool is_phys = std::memcmp(header + 4, "pHYs", 4) == 0;
-        pass_over(transfer, whole_chunk_size(header), !is_phys);
-    }
-    write_pending(transfer);
-
-    if (input.bad()) {
-        return report_failure("Error reading input file.\n");
-    }
-    output.close();
-    if (output.fail()) {
-        return report_failure("Error writing output file.\n");
-    }
-    return true;
+    return offset == size;
 }
