@@ -150,11 +150,10 @@ interrupt_state interrupts;
 // Runs in a thread of its own. The program ends as Windows' own handler ends
 // it, but only once the input is whole: for a closed console the system ends
 // the process as soon as this returns, so a held interrupt waits here.
-BOOL WINAPI on_interrupt(DWORD event)
+// Every event (Ctrl+C, Ctrl+Break, a closed console, logoff, shutdown) would
+// end the program.
+BOOL WINAPI on_interrupt(DWORD)
 {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-        return FALSE;
-    }
     AcquireSRWLockExclusive(&interrupts.lock);
     if (interrupts.held) {
         ReleaseSRWLockExclusive(&interrupts.lock);
@@ -173,6 +172,41 @@ void install_interrupt_handler()
         interrupts.released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         interrupts.installed = SetConsoleCtrlHandler(on_interrupt, TRUE) != 0;
     }
+}
+
+// A security descriptor that lets the current user alone open a file: the
+// user's own SID (not the owner, which for an elevated administrator is the
+// Administrators group), and nothing inherited from the folder.
+struct private_security {
+    std::vector<unsigned char> user;
+    std::vector<unsigned char> acl;
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
+};
+
+bool make_private(private_security& security)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    security.user.resize(size);
+    const bool found = size != 0 && GetTokenInformation(token, TokenUser, security.user.data(), size, &size);
+    CloseHandle(token);
+    if (!found) {
+        return false;
+    }
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(security.user.data())->User.Sid;
+    security.acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+    auto* acl = reinterpret_cast<ACL*>(security.acl.data());
+    security.attributes = {sizeof security.attributes, &security.descriptor, FALSE};
+    return InitializeAcl(acl, static_cast<DWORD>(security.acl.size()), ACL_REVISION) &&
+           AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) &&
+           InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&security.descriptor, TRUE, acl, FALSE) &&
+           SetSecurityDescriptorControl(&security.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
 // The text's "\n" as "\r\n", the line end of Windows' text files and consoles.
@@ -409,6 +443,10 @@ bool create_temporary_file(std::string& name, os_file& file)
         return false;
     }
     folder.resize(length);
+    private_security security;
+    if (!make_private(security)) {
+        return false;
+    }
     install_interrupt_handler();
     // A name of our own, made afresh until one is new: nothing else can claim it
     // before CREATE_NEW does, and the handle is all that is used from then on.
@@ -425,12 +463,12 @@ bool create_temporary_file(std::string& name, os_file& file)
         const std::wstring path = wide_path(candidate);
         AcquireSRWLockExclusive(&interrupts.lock);
         const HANDLE handle =
-            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        &security.attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD error = GetLastError();
         if (handle != INVALID_HANDLE_VALUE) {
             interrupts.temporary = path;
         }
-        const DWORD error = GetLastError();
         ReleaseSRWLockExclusive(&interrupts.lock);
         if (handle != INVALID_HANDLE_VALUE) {
             name = candidate;
