@@ -90,6 +90,7 @@ int main(int argc, char* argv[])
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
     print_out(format(BANNER_FORMAT, BUILD_TIMESTAMP));
+    std::fflush(stdout); // seen even when an interrupt ends the run
     const int status = run(command_line(argc, argv));
     release_interrupts(); // one held back now ends the program, the run complete
     return status;
