@@ -32,7 +32,7 @@ esac
 begin() {
     name=$1 prefix='' windows_env='' cases=$((cases + 1))
     dir=$work/$cases
-    mkdir -p "$dir/tmp" && cp "$png" "$dir/in.png" && chmod -R a+rwX "$dir" && cd "$dir" || exit 1
+    mkdir -p "$dir/tmp" && cp "$png" "$dir/in.png" && chmod -R a+rwX "$dir" && chmod +t "$dir/tmp" && cd "$dir" || exit 1
     [ -z "$windows" ] || rm -f "$wine_temp"/rst*.tmp
 }
 
@@ -169,6 +169,9 @@ posix)
     check 0 'DPI of in.png changed to 300\n' '' in.png=new 'in.png=[ "$(stat -c %u:%a in.png)" = 1:664 ]'
     begin 'input the user may not overwrite'; chmod 644 in.png && prefix=$other; run 300 in.png
     check 1 "$backup" 'Error writing input file.\n' in.png=original temp=new
+    begin 'write-back not durable, standard error closed'; prefix='strace -o /dev/null -qq -e inject=fsync:error=EIO:when=2'
+    env TMPDIR="$dir/tmp" $prefix "$RESTAMP" 300 in.png >stdout.crlf 2>&-; status=$? && : >stderr.crlf && finish
+    check 1 "$backup" '' temp=new # no message of ours in a file that took its place
     begin 'disk full'; run 300 in.png /dev/full
     check 1 'restamp failed.\n' 'Error writing output file.\n' in.png=original
     begin 'file size limit'; prefix='prlimit --fsize=512'; run 300 in.png out.png
@@ -205,12 +208,16 @@ posix)
         begin "input changed during the run: ${row%%;*}"; cp in.png other.png; held_run 1307 300 in.png; eval "${row%%;*}"
         resume_held_run; check 1 "$backup" "$changed_error" temp=new "in.png=${row#*;}"
     done
-    begin 'another user renames over the temporary file'; chmod 777 tmp && cp "$twice" evil.png
-    held_run 1307 300 in.png; $other mv evil.png tmp/restamp-*.png; resume_held_run
+    # The temporary file is used through its descriptor alone, whatever its name
+    # leads to meanwhile; a folder where others could rename it is refused.
+    begin 'a file renamed over the temporary file'; cp "$twice" evil.png
+    held_run 1307 300 in.png; mv evil.png tmp/restamp-*.png; resume_held_run
     check 0 'DPI of in.png changed to 300\n' '' in.png=new
-    begin 'another user plants a symbolic link'; chmod 777 tmp && echo keep >victim
-    held_run 1307 300 in.png; $other ln -sf ../victim tmp/evil; $other mv -f tmp/evil tmp/restamp-*.png; resume_held_run
+    begin 'a symbolic link planted at its name'; echo keep >victim
+    held_run 1307 300 in.png; ln -sf ../victim tmp/evil && mv -f tmp/evil tmp/restamp-*.png; resume_held_run
     check 0 'DPI of in.png changed to 300\n' '' in.png=new 'victim=[ "$(cat victim)" = keep ]'
+    begin 'temporary folder open to others'; chmod 777 tmp; run 300 in.png
+    check 1 'Could not create temporary file.\nrestamp failed.\n' '' in.png=original temp=absent
     # Kernel copies fall back to sendfile, then to a buffer, part way through.
     three=$work/three.png && { cat "$twice" && printf "$phys72" && tail -c +9 "$png"; } >"$three"
     { cat "$new" && tail -c +9 "$png"; } >"$work/three-new.png"

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -110,6 +111,21 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
         EXPECT_EQ(std::ifstream(output_path).is_open(), c.result);
         EXPECT_EQ(read_file(output_path), c.output);
     }
+    std::remove(input_path.c_str());
+    std::remove(output_path.c_str());
+}
+
+// An output that turns out to be the input under another name is never cut.
+TEST(ChunkRewriter, RefusesAnOutputThatIsTheInput)
+{
+    const std::string input_path = testing::TempDir() + "rewriter_in.png";
+    const std::string output_path = testing::TempDir() + "rewriter_link.png";
+    std::ofstream(input_path, std::ios::binary) << HEAD + IEND;
+    std::filesystem::create_hard_link(input_path, output_path);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(rewrite_png_resolution(input_path, output_path, 300));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file(s).\n");
+    EXPECT_EQ(read_file(input_path), HEAD + IEND);
     std::remove(input_path.c_str());
     std::remove(output_path.c_str());
 }

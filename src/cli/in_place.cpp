@@ -11,45 +11,51 @@ namespace {
 
 // Opens the input for writing, if its name still leads to the file that was
 // read and that file has not changed since; prints the reason when not.
-os_file open_unchanged_input(const std::string& input_path, const file_state& read_state)
+os_file open_unchanged_input(const std::string& input_path, os_file input, const file_state& read_state)
 {
-    const os_file target = open_existing_for_writing(input_path);
     file_state now;
-    const bool found = target == NO_FILE ? state_of(input_path, now) : state_of(target, now);
-    if (!found || !unchanged(read_state, now)) {
+    if (!state_of(input_path, now) || !unchanged(read_state, now)) {
         print_error(INPUT_CHANGED);
-    } else if (target == NO_FILE) {
+        return NO_FILE;
+    }
+    const os_file target = reopen_for_writing(input, input_path);
+    if (target == NO_FILE) {
         print_error(INPUT_WRITE_ERROR);
-    } else {
-        return target;
-    }
-    if (target != NO_FILE) {
+    } else if (!state_of(target, now) || !unchanged(read_state, now)) {
+        print_error(INPUT_CHANGED);
         close_file(target);
+        return NO_FILE;
     }
-    return NO_FILE;
+    return target;
+}
+
+// Ends a write into the input: on its storage before the backup goes.
+bool finish_input(os_file target, bool written)
+{
+    written = written && sync_file(target);
+    if (!close_file(target) || !written) {
+        print_error(INPUT_WRITE_ERROR);
+        return false;
+    }
+    return true;
 }
 
 // Writes the rewritten image from the temporary file into the input, from its
 // first byte on, and cuts the input to the image's length.
-bool copy_back(const std::string& input_path, const file_state& read_state, os_file temporary)
+bool copy_back(const std::string& input_path, os_file input, const file_state& read_state, os_file temporary)
 {
     file_state rewritten;
     if (!state_of(temporary, rewritten)) {
         print_error(WRITE_ERROR);
         return false;
     }
-    const os_file target = open_unchanged_input(input_path, read_state);
+    const os_file target = open_unchanged_input(input_path, input, read_state);
     if (target == NO_FILE) {
         return false;
     }
     const copy_result copy = copy_range(temporary, 0, rewritten.size, target);
-    const bool written =
-        copy.error == io_error::none && copy.copied == rewritten.size && set_file_size(target, rewritten.size);
-    if (!close_file(target) || !written) {
-        print_error(INPUT_WRITE_ERROR);
-        return false;
-    }
-    return true;
+    return finish_input(target, copy.error == io_error::none && copy.copied == rewritten.size &&
+                                    set_file_size(target, rewritten.size));
 }
 
 // Re-stamps an input whose rewrite would change only the first pHYs chunk's
@@ -72,15 +78,13 @@ bool restamp_first_phys(const std::string& input_path, const file_state& read_st
         return true;
     }
     hold_interrupts();
-    const os_file target = open_unchanged_input(input_path, read_state);
-    if (target != NO_FILE) {
-        const bool written = write_at(target, FIRST_PHYS_DATA_OFFSET, new_bytes, size);
-        if (close_file(target) && written) {
-            return true;
-        }
-        print_error(INPUT_WRITE_ERROR);
+    const os_file target = open_unchanged_input(input_path, input, read_state);
+    if (target != NO_FILE && finish_input(target, write_at(target, FIRST_PHYS_DATA_OFFSET, new_bytes, size))) {
+        return true;
     }
-    rewrite_png_resolution(input, temporary, dpi);
+    if (rewrite_png_resolution(input, temporary, dpi) && !sync_file(temporary)) {
+        print_error(WRITE_ERROR);
+    }
     return false;
 }
 
@@ -103,7 +107,7 @@ bool rewrite_locked_input(const std::string& input_path, os_file input, os_file 
         return false;
     }
     hold_interrupts();
-    return copy_back(input_path, read_state, temporary);
+    return copy_back(input_path, input, read_state, temporary);
 }
 
 } // namespace

@@ -24,17 +24,23 @@ struct file_state {
     std::int64_t changed = 0;
 };
 
+// Called first: makes sure the standard streams are open, so that no file of
+// ours takes their place, and that writing past a limit or into a closed pipe
+// fails instead of ending the program part way through.
+void prepare_process();
+
 // The program's arguments as the user typed them (on Windows from the wide
 // command line, in UTF-8), the program's name first.
 std::vector<std::string> command_line(int argc, char* argv[]);
 
 // Opens an existing file for reading; NO_FILE when it cannot be opened.
 os_file open_for_reading(const std::string& name);
-// Creates the file, or truncates an existing one, for writing.
-os_file create_for_writing(const std::string& name);
-// Opens an existing file for writing: never creates it, never truncates it,
-// never changes its owner or permissions. NO_FILE when it cannot be opened.
-os_file open_existing_for_writing(const std::string& name);
+// Opens the file for writing, creating it when missing; never truncates it.
+os_file open_or_create_for_writing(const std::string& name);
+// Opens the file already open as `file` for writing, itself and not whatever
+// its name leads to by now; never creates, truncates or changes its owner or
+// permissions. NO_FILE when it cannot be opened.
+os_file reopen_for_writing(os_file file, const std::string& name);
 // False when closing reports an error (a write that failed late).
 bool close_file(os_file file);
 
@@ -74,7 +80,9 @@ copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, o
 // Makes a new, empty file of our own in the user's temporary folder (TMPDIR,
 // or /tmp when that is unset or empty; on Windows TMP, TEMP or the profile's),
 // open for reading and writing, created exclusively and readable by the user
-// alone. Stores its name and handle, and returns false when none can be made.
+// alone. Stores its name and handle, and returns false when none can be made,
+// or when others could rename or delete it there (a folder that others may
+// write to without the sticky bit), so that a backup it names stays ours.
 // From then on, until hold_interrupts(), an interrupt (SIGINT, SIGTERM, SIGHUP,
 // SIGQUIT; on Windows Ctrl+C, Ctrl+Break, closing the console) deletes this
 // file and ends the program as the interrupt would.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -163,6 +164,14 @@ std::uint64_t copy_in_kernel(int from, std::uint64_t offset, std::uint64_t size,
 
 } // namespace
 
+void prepare_process()
+{
+    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd <= STDERR_FILENO; fd = open("/dev/null", O_RDWR)) {
+    }
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+}
+
 std::vector<std::string> command_line(int argc, char* argv[])
 {
     return {argv, argv + argc};
@@ -173,19 +182,26 @@ os_file open_for_reading(const std::string& name)
     return open_file(name, O_RDONLY);
 }
 
-os_file create_for_writing(const std::string& name)
+os_file open_or_create_for_writing(const std::string& name)
 {
-    return open_file(name, O_WRONLY | O_CREAT | O_TRUNC);
+    return open_file(name, O_WRONLY | O_CREAT);
 }
 
-os_file open_existing_for_writing(const std::string& name)
+os_file reopen_for_writing(os_file file, const std::string& name)
 {
-    // Non-blocking, so that a name now leading to a FIFO cannot hold the run.
-    const os_file file = open_file(name, O_WRONLY | O_NONBLOCK);
-    if (file != NO_FILE) {
-        fcntl(descriptor(file), F_SETFL, 0);
+#ifdef __linux__
+    static_cast<void>(name);
+    return open_file("/proc/self/fd/" + std::to_string(descriptor(file)), O_WRONLY);
+#else
+    // Non-blocking, so that a name now leading to a FIFO cannot hold the run;
+    // the caller checks that it is the same file.
+    static_cast<void>(file);
+    const os_file reopened = open_file(name, O_WRONLY | O_NONBLOCK);
+    if (reopened != NO_FILE) {
+        fcntl(descriptor(reopened), F_SETFL, 0);
     }
-    return file;
+    return reopened;
+#endif
 }
 
 bool close_file(os_file file)
@@ -322,7 +338,10 @@ bool create_temporary_file(std::string& name, os_file& file)
     // The .png suffix lets the user open a backup copy left behind after a failure.
     std::string pattern = folder;
     pattern += pattern.back() == '/' ? "restamp-XXXXXX.png" : "/restamp-XXXXXX.png";
-    if (pattern.size() >= sizeof temporary_name) {
+    struct stat status {};
+    const bool others_may_rename = stat(folder, &status) != 0 || (status.st_uid != 0 && status.st_uid != geteuid()) ||
+                                   ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0);
+    if (pattern.size() >= sizeof temporary_name || others_may_rename) {
         return false;
     }
     // The name and the handler that deletes the file come with the file, with

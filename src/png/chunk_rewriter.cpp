@@ -144,15 +144,20 @@ bool rewrite_png_resolution(const std::string& input_path, const std::string& ou
     }
     bool done = starts_like_png(input);
     if (done) {
-        const os_file output = create_for_writing(output_path);
-        if (output == NO_FILE) {
+        const os_file output = open_or_create_for_writing(output_path);
+        file_state input_state;
+        file_state output_state;
+        // Truncated only once known not to be the input under a new name. A
+        // pipe or device has nothing to cut.
+        if (output == NO_FILE || !state_of(input, input_state) || !state_of(output, output_state) ||
+            same_file(input_state, output_state) || (!set_file_size(output, 0) && output_state.size != 0)) {
             done = report_failure(OPEN_ERROR);
         } else {
             done = copy_chunks(input, output, dpi);
-            // A write that fails late shows only when the file is closed.
-            if (!close_file(output) && done) {
-                done = report_failure(WRITE_ERROR);
-            }
+        }
+        // A write that fails late shows only when the file is closed.
+        if (output != NO_FILE && !close_file(output) && done) {
+            done = report_failure(WRITE_ERROR);
         }
     }
     close_file(input);
