@@ -71,13 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes output = read_file(OUTPUT_PATH);
     // Re-stamping in place writes the 13 bytes of the first pHYs alone: the
     // rewrite must then change nothing else.
-    const os_file opened = open_for_reading(INPUT_PATH);
+    const OsFile opened = open_for_reading(INPUT_PATH);
     const bool only_phys = only_first_phys_changes(opened, size);
     close_file(opened);
     Bytes restamped = input;
     if (only_phys) {
         const PhysChunk phys = build_phys_chunk(dpi);
-        restamped.replace(FIRST_PHYS_DATA_OFFSET, 13, Bytes(phys.begin() + 8, phys.end()));
+        restamped.replace(FIRST_PHYS_DATA_OFFSET, PHYS_DATA_AND_CRC_SIZE,
+                          Bytes(phys.end() - PHYS_DATA_AND_CRC_SIZE, phys.end()));
     }
     if (result != valid || output_made != valid || (valid && output != expected) ||
         (only_phys && output != restamped)) {

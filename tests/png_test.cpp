@@ -152,7 +152,7 @@ TEST(ChunkRewriter, OnlyFirstPhysChangesWhenItIsTheOnePhysAndChunksCoverTheFile)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::ofstream(path, std::ios::binary) << c.input;
-        const os_file input = open_for_reading(path);
+        const OsFile input = open_for_reading(path);
         EXPECT_EQ(only_first_phys_changes(input, c.input.size()), c.result);
         close_file(input);
     }

@@ -29,7 +29,9 @@ void store_big_endian(std::uint32_t value, std::uint8_t* bytes)
 
 std::uint32_t dpi_to_pixels_per_metre(std::int32_t dpi)
 {
-    // Nearest, halves up; within the four bytes PNG allows for every dpi up to MAX_DPI.
+    // Nearest, halves up, for the positive values that come here; within the
+    // four bytes PNG allows for every dpi up to MAX_DPI.
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings)
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(static_cast<double>(dpi) * INCHES_PER_METRE + 0.5));
 }
 
