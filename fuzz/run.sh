@@ -13,7 +13,7 @@ mkdir -p build-fuzz/corpus build-fuzz/artifacts
 # The target's files go to tmpfs when there is one.
 [ -d /dev/shm ] && export TMPDIR=/dev/shm
 status=0
-build-fuzz/rewriter_fuzz -max_total_time="$seconds" -seed=1 -timeout=10 -dict=fuzz/png.dict \
+build-fuzz/rewriter_fuzz -max_total_time="$seconds" -seed=1 -close_fd_mask=2 -timeout=10 -dict=fuzz/png.dict \
     -artifact_prefix=build-fuzz/artifacts/ -print_final_stats=1 build-fuzz/corpus fuzz/corpus fuzz/regressions \
     >build-fuzz/fuzz.log 2>&1 || status=$?
 grep -vE '^#[0-9]+ +(NEW|REDUCE|pulse)' build-fuzz/fuzz.log

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -102,16 +103,60 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::ofstream(input_path, std::ios::binary) << c.input;
+        std::remove(output_path.c_str());
         testing::internal::CaptureStderr();
         EXPECT_EQ(rewrite_png_resolution(input_path, output_path, 300), c.result);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error);
+        // A failed check leaves no output behind.
+        EXPECT_EQ(std::ifstream(output_path).is_open(), c.result);
         EXPECT_EQ(read_file(output_path), c.output);
     }
     std::remove(input_path.c_str());
+    std::remove(output_path.c_str());
+}
+
+// An output that turns out to be the input under another name is never cut.
+TEST(ChunkRewriter, RefusesAnOutputThatIsTheInput)
+{
+    const std::string input_path = testing::TempDir() + "rewriter_in.png";
+    const std::string output_path = testing::TempDir() + "rewriter_link.png";
+    std::ofstream(input_path, std::ios::binary) << HEAD + IEND;
+    std::filesystem::create_hard_link(input_path, output_path);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(rewrite_png_resolution(input_path, output_path, 300));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file(s).\n");
+    EXPECT_EQ(read_file(input_path), HEAD + IEND);
+    std::remove(input_path.c_str());
     std::remove(output_path.c_str());
+}
+
+// Re-stamping in place writes the first pHYs chunk's 13 bytes alone, only when
+// the rewrite would change nothing else.
+TEST(ChunkRewriter, OnlyFirstPhysChangesWhenItIsTheOnePhysAndChunksCoverTheFile)
+{
+    const struct {
+        const char* name;
+        Bytes input;
+        bool result;
+    } cases[] = {
+        {"pHYs first and alone", HEAD + phys(72) + IDAT + IEND, true},
+        {"already right", HEAD + NEW + IDAT + IEND, true},
+        {"a second pHYs", HEAD + phys(72) + IDAT + phys(72) + IEND, false},
+        {"bytes after the last chunk", HEAD + phys(72) + IDAT + IEND + "x", false},
+        {"last chunk cut short", HEAD + phys(72) + IDAT + IEND.substr(0, 11), false},
+        {"pHYs not first", HEAD + IDAT + phys(72) + IEND, false},
+        {"pHYs of another length", HEAD + chunk("pHYs", Bytes(10, '\1')) + IEND, false},
+        {"not a PNG", "GIF89a\0\0" + IHDR.substr(8) + phys(72) + IEND, false},
+    };
+    const std::string path = testing::TempDir() + "rewriter_in.png";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(path, std::ios::binary) << c.input;
+        const OsFile input = open_for_reading(path);
+        EXPECT_EQ(only_first_phys_changes(input, c.input.size()), c.result);
+        close_file(input);
+    }
+    std::remove(path.c_str());
 }
 
 } // namespace

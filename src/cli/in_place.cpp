@@ -11,40 +11,28 @@ namespace {
 
 // Opens the input for writing, if its name still leads to the file that was
 // read and that file has not changed since; prints the reason when not.
-os_file open_unchanged_input(const std::string& input_path, const file_state& read_state)
+OsFile open_unchanged_input(const std::string& input_path, OsFile input, const FileState& read_state)
 {
-    const os_file target = open_existing_for_writing(input_path);
-    file_state now;
-    const bool found = target == NO_FILE ? state_of(input_path, now) : state_of(target, now);
-    if (!found || !unchanged(read_state, now)) {
+    FileState now;
+    if (!state_of(input_path, now) || !unchanged(read_state, now)) {
         print_error(INPUT_CHANGED);
-    } else if (target == NO_FILE) {
+        return NO_FILE;
+    }
+    const OsFile target = reopen_for_writing(input, input_path);
+    if (target == NO_FILE) {
         print_error(INPUT_WRITE_ERROR);
-    } else {
-        return target;
-    }
-    if (target != NO_FILE) {
+    } else if (!state_of(target, now) || !unchanged(read_state, now)) {
+        print_error(INPUT_CHANGED);
         close_file(target);
+        return NO_FILE;
     }
-    return NO_FILE;
+    return target;
 }
 
-// Writes the rewritten image from the temporary file into the input, from its
-// first byte on, and cuts the input to the image's length.
-bool copy_back(const std::string& input_path, const file_state& read_state, os_file temporary)
+// Ends a write into the input: on its storage before the backup goes.
+bool finish_input(OsFile target, bool written)
 {
-    file_state rewritten;
-    if (!state_of(temporary, rewritten)) {
-        print_error(WRITE_ERROR);
-        return false;
-    }
-    const os_file target = open_unchanged_input(input_path, read_state);
-    if (target == NO_FILE) {
-        return false;
-    }
-    const copy_result copy = copy_range(temporary, 0, rewritten.size, target);
-    const bool written =
-        copy.error == io_error::none && copy.copied == rewritten.size && set_file_size(target, rewritten.size);
+    written = written && sync_file(target);
     if (!close_file(target) || !written) {
         print_error(INPUT_WRITE_ERROR);
         return false;
@@ -52,41 +40,57 @@ bool copy_back(const std::string& input_path, const file_state& read_state, os_f
     return true;
 }
 
+// Writes the rewritten image from the temporary file into the input, from its
+// first byte on, and cuts the input to the image's length.
+bool copy_back(const std::string& input_path, OsFile input, const FileState& read_state, OsFile temporary)
+{
+    FileState rewritten;
+    if (!state_of(temporary, rewritten)) {
+        print_error(WRITE_ERROR);
+        return false;
+    }
+    const OsFile target = open_unchanged_input(input_path, input, read_state);
+    if (target == NO_FILE) {
+        return false;
+    }
+    const CopyResult copy = copy_range(temporary, 0, rewritten.size, target);
+    return finish_input(target, copy.error == IoError::none && copy.copied == rewritten.size &&
+                                    set_file_size(target, rewritten.size));
+}
+
 // Re-stamps an input whose rewrite would change only the first pHYs chunk's
 // data and CRC by writing those bytes alone, or nothing when they are already
 // right. Should the write fail, the complete rewritten image goes into the
 // temporary file for the backup notice to name: the rewrite leaves out the
 // input's pHYs, so whatever the failed write left there does not matter.
-bool restamp_first_phys(const std::string& input_path, const file_state& read_state, os_file input, os_file temporary,
+bool restamp_first_phys(const std::string& input_path, const FileState& read_state, OsFile input, OsFile temporary,
                         std::int32_t dpi)
 {
     const PhysChunk phys = build_phys_chunk(dpi);
-    const std::uint8_t* new_bytes = phys.data() + 8;
-    const std::size_t size = phys.size() - 8;
-    std::uint8_t old_bytes[PhysChunk{}.size() - 8];
-    if (read_at(input, FIRST_PHYS_DATA_OFFSET, old_bytes, size) != static_cast<std::int64_t>(size)) {
+    const std::uint8_t* new_bytes = phys.data() + phys.size() - PHYS_DATA_AND_CRC_SIZE;
+    std::uint8_t old_bytes[PHYS_DATA_AND_CRC_SIZE];
+    if (read_at(input, FIRST_PHYS_DATA_OFFSET, old_bytes, sizeof old_bytes) != std::int64_t{sizeof old_bytes}) {
         print_error(READ_ERROR);
         return false;
     }
-    if (std::memcmp(old_bytes, new_bytes, size) == 0) {
+    if (std::memcmp(old_bytes, new_bytes, sizeof old_bytes) == 0) {
         return true;
     }
     hold_interrupts();
-    const os_file target = open_unchanged_input(input_path, read_state);
-    if (target != NO_FILE) {
-        const bool written = write_at(target, FIRST_PHYS_DATA_OFFSET, new_bytes, size);
-        if (close_file(target) && written) {
-            return true;
-        }
-        print_error(INPUT_WRITE_ERROR);
+    const OsFile target = open_unchanged_input(input_path, input, read_state);
+    if (target != NO_FILE &&
+        finish_input(target, write_at(target, FIRST_PHYS_DATA_OFFSET, new_bytes, sizeof old_bytes))) {
+        return true;
     }
-    rewrite_png_resolution(input, temporary, dpi);
+    if (rewrite_png_resolution(input, temporary, dpi) && !sync_file(temporary)) {
+        print_error(WRITE_ERROR);
+    }
     return false;
 }
 
-bool rewrite_locked_input(const std::string& input_path, os_file input, os_file temporary, std::int32_t dpi)
+bool rewrite_locked_input(const std::string& input_path, OsFile input, OsFile temporary, std::int32_t dpi)
 {
-    file_state read_state;
+    FileState read_state;
     if (!state_of(input, read_state)) {
         print_error(READ_ERROR);
         return false;
@@ -103,20 +107,20 @@ bool rewrite_locked_input(const std::string& input_path, os_file input, os_file 
         return false;
     }
     hold_interrupts();
-    return copy_back(input_path, read_state, temporary);
+    return copy_back(input_path, input, read_state, temporary);
 }
 
 } // namespace
 
 bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::string& temporary_path)
 {
-    os_file temporary = NO_FILE;
+    OsFile temporary = NO_FILE;
     if (!create_temporary_file(temporary_path, temporary)) {
         print_out(NO_TEMPORARY_FILE);
         return false;
     }
     bool done = false;
-    const os_file input = open_for_reading(input_path);
+    const OsFile input = open_for_reading(input_path);
     if (input == NO_FILE || !lock_file(input)) {
         print_error(OPEN_ERROR);
     } else {
@@ -131,7 +135,7 @@ bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::stri
 
 bool name_same_file(const std::string& first, const std::string& second)
 {
-    file_state first_state;
-    file_state second_state;
+    FileState first_state;
+    FileState second_state;
     return state_of(first, first_state) && state_of(second, second_state) && same_file(first_state, second_state);
 }

@@ -5,7 +5,6 @@
 #include "platform.hpp"
 #include "texts.hpp"
 
-#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -84,12 +83,9 @@ int run(const std::vector<std::string>& arguments)
 
 int main(int argc, char* argv[])
 {
-#ifdef SIGXFSZ
-    // Past the file size limit a write then fails, and is reported, instead of
-    // ending the program in the middle of a copy-back.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    prepare_process();
     print_out(format(BANNER_FORMAT, BUILD_TIMESTAMP));
+    std::fflush(stdout); // seen even when an interrupt ends the run
     const int status = run(command_line(argc, argv));
     release_interrupts(); // one held back now ends the program, the run complete
     return status;

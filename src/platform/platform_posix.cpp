@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,12 +33,12 @@ constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // The temporary file an interrupt deletes; written only while interrupts are blocked.
 char temporary_name[4096];
 
-int descriptor(os_file file)
+int descriptor(OsFile file)
 {
     return static_cast<int>(file);
 }
 
-os_file open_file(const std::string& name, int flags)
+OsFile open_file(const std::string& name, int flags)
 {
     int fd = 0;
     do {
@@ -46,9 +47,9 @@ os_file open_file(const std::string& name, int flags)
     return fd;
 }
 
-file_state state_from(const struct stat& status)
+FileState state_from(const struct stat& status)
 {
-    file_state state;
+    FileState state;
     state.device = status.st_dev;
     state.index = status.st_ino;
     state.size = static_cast<std::uint64_t>(status.st_size);
@@ -95,22 +96,22 @@ void remove_temporary_and_end(int signal_number)
 }
 
 // Copies through a buffer, reading at offsets and writing at the position.
-copy_result copy_through_buffer(int from, std::uint64_t offset, std::uint64_t size, int to)
+CopyResult copy_through_buffer(int from, std::uint64_t offset, std::uint64_t size, int to)
 {
     static char buffer[BUFFER_SIZE];
-    copy_result result;
+    CopyResult result;
     while (result.copied < size) {
         const std::size_t wanted = std::min<std::uint64_t>(size - result.copied, BUFFER_SIZE);
         const std::int64_t got = read_at(from, offset + result.copied, buffer, wanted);
         if (got < 0) {
-            result.error = io_error::reading;
+            result.error = IoError::reading;
             return result;
         }
         if (got == 0) {
             return result;
         }
         if (!write_all(to, buffer, static_cast<std::size_t>(got))) {
-            result.error = io_error::writing;
+            result.error = IoError::writing;
             return result;
         }
         result.copied += static_cast<std::uint64_t>(got);
@@ -163,38 +164,53 @@ std::uint64_t copy_in_kernel(int from, std::uint64_t offset, std::uint64_t size,
 
 } // namespace
 
+void prepare_process()
+{
+    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd <= STDERR_FILENO; fd = open("/dev/null", O_RDWR)) {
+    }
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+}
+
 std::vector<std::string> command_line(int argc, char* argv[])
 {
     return {argv, argv + argc};
 }
 
-os_file open_for_reading(const std::string& name)
+OsFile open_for_reading(const std::string& name)
 {
     return open_file(name, O_RDONLY);
 }
 
-os_file create_for_writing(const std::string& name)
+OsFile open_or_create_for_writing(const std::string& name)
 {
-    return open_file(name, O_WRONLY | O_CREAT | O_TRUNC);
+    return open_file(name, O_WRONLY | O_CREAT);
 }
 
-os_file open_existing_for_writing(const std::string& name)
+OsFile reopen_for_writing(OsFile file, const std::string& name)
 {
-    // Non-blocking, so that a name now leading to a FIFO cannot hold the run.
-    const os_file file = open_file(name, O_WRONLY | O_NONBLOCK);
-    if (file != NO_FILE) {
-        fcntl(descriptor(file), F_SETFL, 0);
+#ifdef __linux__
+    static_cast<void>(name);
+    return open_file("/proc/self/fd/" + std::to_string(descriptor(file)), O_WRONLY);
+#else
+    // Non-blocking, so that a name now leading to a FIFO cannot hold the run;
+    // the caller checks that it is the same file.
+    static_cast<void>(file);
+    const OsFile reopened = open_file(name, O_WRONLY | O_NONBLOCK);
+    if (reopened != NO_FILE) {
+        fcntl(descriptor(reopened), F_SETFL, 0);
     }
-    return file;
+    return reopened;
+#endif
 }
 
-bool close_file(os_file file)
+bool close_file(OsFile file)
 {
     // Linux releases the descriptor even when close fails, so no retry.
     return close(descriptor(file)) == 0 || errno == EINTR;
 }
 
-bool lock_file(os_file file)
+bool lock_file(OsFile file)
 {
     int result = 0;
     do {
@@ -203,7 +219,7 @@ bool lock_file(os_file file)
     return result == 0;
 }
 
-bool state_of(os_file file, file_state& state)
+bool state_of(OsFile file, FileState& state)
 {
     struct stat status {};
     if (fstat(descriptor(file), &status) != 0) {
@@ -213,7 +229,7 @@ bool state_of(os_file file, file_state& state)
     return true;
 }
 
-bool state_of(const std::string& name, file_state& state)
+bool state_of(const std::string& name, FileState& state)
 {
     struct stat status {};
     if (stat(name.c_str(), &status) != 0) {
@@ -223,18 +239,18 @@ bool state_of(const std::string& name, file_state& state)
     return true;
 }
 
-bool same_file(const file_state& first, const file_state& second)
+bool same_file(const FileState& first, const FileState& second)
 {
     return first.device == second.device && first.index == second.index;
 }
 
-bool unchanged(const file_state& before, const file_state& now)
+bool unchanged(const FileState& before, const FileState& now)
 {
     return same_file(before, now) && before.size == now.size && before.modified == now.modified &&
            before.changed == now.changed;
 }
 
-std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t size)
+std::int64_t read_at(OsFile file, std::uint64_t offset, void* data, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
@@ -254,7 +270,7 @@ std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t
     return static_cast<std::int64_t>(done);
 }
 
-bool write_all(os_file file, const void* data, std::size_t size)
+bool write_all(OsFile file, const void* data, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
@@ -270,7 +286,7 @@ bool write_all(os_file file, const void* data, std::size_t size)
     return true;
 }
 
-bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t size)
+bool write_at(OsFile file, std::uint64_t offset, const void* data, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
@@ -287,7 +303,7 @@ bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t 
     return true;
 }
 
-bool set_file_size(os_file file, std::uint64_t size)
+bool set_file_size(OsFile file, std::uint64_t size)
 {
     int result = 0;
     do {
@@ -296,23 +312,23 @@ bool set_file_size(os_file file, std::uint64_t size)
     return result == 0;
 }
 
-bool sync_file(os_file file)
+bool sync_file(OsFile file)
 {
     return fsync(descriptor(file)) == 0;
 }
 
-copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, os_file to)
+CopyResult copy_range(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to)
 {
     std::uint64_t copied = 0;
 #ifdef RESTAMP_KERNEL_COPY
     copied = copy_in_kernel(descriptor(from), offset, size, descriptor(to));
 #endif
-    copy_result rest = copy_through_buffer(descriptor(from), offset + copied, size - copied, descriptor(to));
+    CopyResult rest = copy_through_buffer(descriptor(from), offset + copied, size - copied, descriptor(to));
     rest.copied += copied;
     return rest;
 }
 
-bool create_temporary_file(std::string& name, os_file& file)
+bool create_temporary_file(std::string& name, OsFile& file)
 {
     // TMPDIR, or /tmp when it is unset or empty, as mktemp reads it.
     const char* folder = std::getenv("TMPDIR");
@@ -322,7 +338,10 @@ bool create_temporary_file(std::string& name, os_file& file)
     // The .png suffix lets the user open a backup copy left behind after a failure.
     std::string pattern = folder;
     pattern += pattern.back() == '/' ? "restamp-XXXXXX.png" : "/restamp-XXXXXX.png";
-    if (pattern.size() >= sizeof temporary_name) {
+    struct stat status {};
+    const bool others_may_rename = stat(folder, &status) != 0 || (status.st_uid != 0 && status.st_uid != geteuid()) ||
+                                   ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0);
+    if (pattern.size() >= sizeof temporary_name || others_may_rename) {
         return false;
     }
     // The name and the handler that deletes the file come with the file, with

@@ -19,27 +19,27 @@ constexpr std::uint64_t IHDR_END = SIGNATURE_SIZE + CHUNK_FRAMING_SIZE + 13;
 #define RESTAMP_WINDOW_SIZE 512
 #endif
 constexpr std::size_t WINDOW_SIZE = RESTAMP_WINDOW_SIZE;
-struct header_window {
+struct HeaderWindow {
     std::uint64_t offset = 0;
     std::size_t size = 0;
     char bytes[WINDOW_SIZE];
 };
 
-enum class header_read { found, none, failed };
+enum class HeaderRead { found, none, failed };
 
 // The length and type of the chunk at offset, when both are in the file.
-header_read read_chunk_header(os_file input, header_window& window, std::uint64_t offset, std::uint64_t& whole_size,
-                              bool& is_phys)
+HeaderRead read_chunk_header(OsFile input, HeaderWindow& window, std::uint64_t offset, std::uint64_t& whole_size,
+                             bool& is_phys)
 {
     if (offset < window.offset || offset + CHUNK_HEADER_SIZE > window.offset + window.size) {
         const std::int64_t got = read_at(input, offset, window.bytes, WINDOW_SIZE);
         if (got < 0) {
-            return header_read::failed;
+            return HeaderRead::failed;
         }
         window.offset = offset;
         window.size = static_cast<std::size_t>(got);
         if (window.size < CHUNK_HEADER_SIZE) {
-            return header_read::none;
+            return HeaderRead::none;
         }
     }
     const auto* header = reinterpret_cast<const unsigned char*>(window.bytes + (offset - window.offset));
@@ -47,7 +47,7 @@ header_read read_chunk_header(os_file input, header_window& window, std::uint64_
                                  (std::uint32_t{header[2]} << 8U) | std::uint32_t{header[3]};
     whole_size = length + CHUNK_FRAMING_SIZE;
     is_phys = std::memcmp(header + 4, "pHYs", 4) == 0;
-    return header_read::found;
+    return HeaderRead::found;
 }
 
 bool report_failure(const char* message)
@@ -58,24 +58,24 @@ bool report_failure(const char* message)
 
 // The PNG signature (its last four bytes are not examined) and the header of
 // IHDR, which must come first: its end is the only place the new chunk may go.
-header_read read_png_start(os_file input)
+HeaderRead read_png_start(OsFile input)
 {
     char start[SIGNATURE_SIZE + CHUNK_HEADER_SIZE];
     const std::int64_t got = read_at(input, 0, start, sizeof start);
     if (got < 0) {
-        return header_read::failed;
+        return HeaderRead::failed;
     }
     const bool png = got == sizeof start && std::memcmp(start, "\x89PNG", 4) == 0 &&
                      std::memcmp(start + SIGNATURE_SIZE, "\0\0\0\x0dIHDR", CHUNK_HEADER_SIZE) == 0;
-    return png ? header_read::found : header_read::none;
+    return png ? HeaderRead::found : HeaderRead::none;
 }
 
-bool starts_like_png(os_file input)
+bool starts_like_png(OsFile input)
 {
     switch (read_png_start(input)) {
-    case header_read::found:
+    case HeaderRead::found:
         return true;
-    case header_read::none:
+    case HeaderRead::none:
         return report_failure(NOT_PNG_ERROR);
     default:
         return report_failure(READ_ERROR);
@@ -83,20 +83,20 @@ bool starts_like_png(os_file input)
 }
 
 // Copies the input's bytes from..to, or as far as the input goes.
-bool copy_kept(os_file input, std::uint64_t from, std::uint64_t to, os_file output)
+bool copy_kept(OsFile input, std::uint64_t from, std::uint64_t to, OsFile output)
 {
-    const copy_result result = copy_range(input, from, to - from, output);
-    if (result.error == io_error::reading) {
+    const CopyResult result = copy_range(input, from, to - from, output);
+    if (result.error == IoError::reading) {
         return report_failure(READ_ERROR);
     }
-    return result.error == io_error::none || report_failure(WRITE_ERROR);
+    return result.error == IoError::none || report_failure(WRITE_ERROR);
 }
 
 // The output is the signature and IHDR as read, the new pHYs, then every later
 // chunk whose length and type are in the input, as far as the input goes,
 // leaving out pHYs chunks. Kept bytes are copied in runs, from one left-out
 // chunk to the next.
-bool copy_chunks(os_file input, os_file output, std::int32_t dpi)
+bool copy_chunks(OsFile input, OsFile output, std::int32_t dpi)
 {
     const PhysChunk phys = build_phys_chunk(dpi);
     if (!copy_kept(input, 0, IHDR_END, output)) {
@@ -105,17 +105,17 @@ bool copy_chunks(os_file input, os_file output, std::int32_t dpi)
     if (!write_all(output, phys.data(), phys.size())) {
         return report_failure(WRITE_ERROR);
     }
-    header_window window;
+    HeaderWindow window;
     std::uint64_t kept_from = IHDR_END;
     std::uint64_t offset = IHDR_END;
     for (;;) {
         std::uint64_t size = 0;
         bool is_phys = false;
-        const header_read header = read_chunk_header(input, window, offset, size, is_phys);
-        if (header == header_read::failed) {
+        const HeaderRead header = read_chunk_header(input, window, offset, size, is_phys);
+        if (header == HeaderRead::failed) {
             return report_failure(READ_ERROR);
         }
-        if (header == header_read::none) {
+        if (header == HeaderRead::none) {
             break;
         }
         if (is_phys) {
@@ -131,47 +131,52 @@ bool copy_chunks(os_file input, os_file output, std::int32_t dpi)
 
 } // namespace
 
-bool rewrite_png_resolution(os_file input, os_file output, std::int32_t dpi)
+bool rewrite_png_resolution(OsFile input, OsFile output, std::int32_t dpi)
 {
     return starts_like_png(input) && copy_chunks(input, output, dpi);
 }
 
 bool rewrite_png_resolution(const std::string& input_path, const std::string& output_path, std::int32_t dpi)
 {
-    const os_file input = open_for_reading(input_path);
+    const OsFile input = open_for_reading(input_path);
     if (input == NO_FILE) {
         return report_failure(OPEN_ERROR);
     }
     bool done = starts_like_png(input);
     if (done) {
-        const os_file output = create_for_writing(output_path);
-        if (output == NO_FILE) {
+        const OsFile output = open_or_create_for_writing(output_path);
+        FileState input_state;
+        FileState output_state;
+        // Truncated only once known not to be the input under a new name. A
+        // pipe or device has nothing to cut.
+        if (output == NO_FILE || !state_of(input, input_state) || !state_of(output, output_state) ||
+            same_file(input_state, output_state) || (!set_file_size(output, 0) && output_state.size != 0)) {
             done = report_failure(OPEN_ERROR);
         } else {
             done = copy_chunks(input, output, dpi);
-            // A write that fails late shows only when the file is closed.
-            if (!close_file(output) && done) {
-                done = report_failure(WRITE_ERROR);
-            }
+        }
+        // A write that fails late shows only when the file is closed.
+        if (output != NO_FILE && !close_file(output) && done) {
+            done = report_failure(WRITE_ERROR);
         }
     }
     close_file(input);
     return done;
 }
 
-bool only_first_phys_changes(os_file input, std::uint64_t size)
+bool only_first_phys_changes(OsFile input, std::uint64_t size)
 {
-    header_window window;
+    HeaderWindow window;
     std::uint64_t chunk_size = 0;
     bool is_phys = false;
-    if (read_png_start(input) != header_read::found ||
-        read_chunk_header(input, window, IHDR_END, chunk_size, is_phys) != header_read::found || !is_phys ||
+    if (read_png_start(input) != HeaderRead::found ||
+        read_chunk_header(input, window, IHDR_END, chunk_size, is_phys) != HeaderRead::found || !is_phys ||
         chunk_size != CHUNK_FRAMING_SIZE + 9) {
         return false;
     }
     std::uint64_t offset = IHDR_END + chunk_size;
     while (offset < size) {
-        if (read_chunk_header(input, window, offset, chunk_size, is_phys) != header_read::found || is_phys) {
+        if (read_chunk_header(input, window, offset, chunk_size, is_phys) != HeaderRead::found || is_phys) {
             return false;
         }
         offset += chunk_size;

@@ -1,7 +1,5 @@
 #include "phys_chunk.hpp"
 
-#include <cmath>
-
 namespace {
 
 using Crc32Table = std::array<std::uint32_t, 256>;
@@ -31,9 +29,10 @@ void store_big_endian(std::uint32_t value, std::uint8_t* bytes)
 
 std::uint32_t dpi_to_pixels_per_metre(std::int32_t dpi)
 {
-    // Nearest, halves up: for every dpi from 1 to MAX_DPI the same as adding 0.5
-    // and truncating, and within the four bytes PNG allows.
-    return static_cast<std::uint32_t>(std::llround(static_cast<double>(dpi) * INCHES_PER_METRE));
+    // Nearest, halves up, for the positive values that come here; within the
+    // four bytes PNG allows for every dpi up to MAX_DPI.
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings)
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(static_cast<double>(dpi) * INCHES_PER_METRE + 0.5));
 }
 
 std::uint32_t crc32(const std::uint8_t* data, std::size_t size)

@@ -1,0 +1,48 @@
+# Installation and release packages (cpack): a .deb from the native build, a ZIP
+# of restamp.exe from the Windows build. With SOURCE_DATE_EPOCH set, each is the
+# same byte for byte wherever it is built.
+set(CPACK_PACKAGE_VENDOR "the restamp authors")
+set(CPACK_PACKAGE_CONTACT "the restamp authors <restamp@users.noreply.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "set the resolution (DPI) recorded in PNG files")
+set(CPACK_PACKAGE_DESCRIPTION_FILE "${PROJECT_SOURCE_DIR}/packaging/description")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+if(WIN32)
+  install(TARGETS restamp RUNTIME DESTINATION .)
+  # A short README for Windows users, with Windows line ends.
+  configure_file(packaging/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES README.md LICENSE ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  install(TARGETS restamp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The man page and the Debian changelog, compressed without a name or time in
+  # the file (gzip -n) so that every build makes the same bytes.
+  configure_file(man/restamp.1.in man/restamp.1 @ONLY)
+  configure_file(packaging/changelog doc/changelog COPYONLY)
+  file(STRINGS packaging/changelog latest LIMIT_COUNT 1)
+  if(NOT latest MATCHES "^restamp \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog needs an entry for restamp ${PROJECT_VERSION} at the top")
+  endif()
+  find_program(RESTAMP_GZIP gzip)
+  if(RESTAMP_GZIP)
+    add_custom_command(OUTPUT man/restamp.1.gz doc/changelog.gz
+                       COMMAND ${RESTAMP_GZIP} -n -9 -f -k man/restamp.1 doc/changelog
+                       DEPENDS ${PROJECT_BINARY_DIR}/man/restamp.1 ${PROJECT_BINARY_DIR}/doc/changelog VERBATIM)
+    add_custom_target(restamp_docs ALL DEPENDS man/restamp.1.gz doc/changelog.gz)
+    install(FILES ${PROJECT_BINARY_DIR}/man/restamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  else()
+    install(FILES ${PROJECT_BINARY_DIR}/man/restamp.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # Depends from dpkg-shlibdeps
+  set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+endif()
+include(CPack)
