@@ -20,14 +20,14 @@ constexpr std::size_t COPY_BUFFER_SIZE = 1 << 20;
 constexpr DWORD MAX_IO = 1 << 30; // one ReadFile or WriteFile call at most
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-HANDLE handle_of(os_file file)
+HANDLE handle_of(OsFile file)
 {
     return reinterpret_cast<HANDLE>(file);
 }
 
-os_file file_of(HANDLE handle)
+OsFile file_of(HANDLE handle)
 {
-    return handle == INVALID_HANDLE_VALUE ? NO_FILE : reinterpret_cast<os_file>(handle);
+    return handle == INVALID_HANDLE_VALUE ? NO_FILE : reinterpret_cast<OsFile>(handle);
 }
 
 // UTF-16 to UTF-8. A lone surrogate, which Windows allows in names, becomes the
@@ -111,7 +111,7 @@ std::wstring wide_path(const std::string& name)
     return L"\\\\?\\" + full;
 }
 
-os_file open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0)
+OsFile open_file(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0)
 {
     const std::wstring path = wide_path(name);
     return file_of(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
@@ -138,14 +138,14 @@ DWORD chunk_size(std::size_t size)
 // What the console control handler works with. The lock keeps the handler from
 // deleting the temporary file while interrupts are being held, and from ending
 // the program between its creation and the storing of its name.
-struct interrupt_state {
+struct InterruptState {
     SRWLOCK lock = SRWLOCK_INIT;
     bool installed = false;
     bool held = false;
     std::wstring temporary; // deleted on an interrupt before hold_interrupts()
     HANDLE released = nullptr;
 };
-interrupt_state interrupts;
+InterruptState interrupts;
 
 // Runs in a thread of its own. The program ends as Windows' own handler ends
 // it, but only once the input is whole: for a closed console the system ends
@@ -177,14 +177,14 @@ void install_interrupt_handler()
 // A security descriptor that lets the current user alone open a file: the
 // user's own SID (not the owner, which for an elevated administrator is the
 // Administrators group), and nothing inherited from the folder.
-struct private_security {
+struct PrivateSecurity {
     std::vector<unsigned char> user;
     std::vector<unsigned char> acl;
     SECURITY_DESCRIPTOR descriptor{};
     SECURITY_ATTRIBUTES attributes{};
 };
 
-bool make_private(private_security& security)
+bool make_private(PrivateSecurity& security)
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -247,6 +247,14 @@ void print(DWORD stream, const std::string& text)
 
 } // namespace
 
+void prepare_process()
+{
+    // Windows has no signal for a closed pipe or a size limit, and no file takes
+    // the place of a missing standard handle. A drive that fails (removed media)
+    // is to fail the call, not to open a dialog box that holds the run.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
 std::vector<std::string> command_line(int argc, char* argv[])
 {
     std::vector<std::string> arguments;
@@ -262,37 +270,33 @@ std::vector<std::string> command_line(int argc, char* argv[])
     return arguments;
 }
 
-os_file open_for_reading(const std::string& name)
+OsFile open_for_reading(const std::string& name)
 {
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open.
     return open_file(name, GENERIC_READ, SHARE_ALL, OPEN_EXISTING);
 }
 
-os_file create_for_writing(const std::string& name)
+OsFile open_or_create_for_writing(const std::string& name)
 {
-    // CREATE_ALWAYS would refuse an existing hidden or system file; opening it
-    // and cutting it keeps its attributes, as the C runtime's truncation does.
-    const os_file file = open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
-    if (file != NO_FILE && !SetEndOfFile(handle_of(file))) {
-        CloseHandle(handle_of(file));
-        return NO_FILE;
-    }
-    return file;
+    // OPEN_ALWAYS, not CREATE_ALWAYS, which would refuse an existing hidden or
+    // system file and replace its attributes.
+    return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
 }
 
-os_file open_existing_for_writing(const std::string& name)
+OsFile reopen_for_writing(OsFile file, const std::string&)
 {
-    // Shared for reading only: no other program writes the input during the
-    // copy-back. A read-only file does not open.
-    return open_file(name, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    // The file the handle holds, whatever its name leads to now. Shared for
+    // reading only: no other program writes the input during the copy-back.
+    // A read-only file does not open.
+    return file_of(ReOpenFile(handle_of(file), GENERIC_WRITE, FILE_SHARE_READ, 0));
 }
 
-bool close_file(os_file file)
+bool close_file(OsFile file)
 {
     return CloseHandle(handle_of(file)) != 0;
 }
 
-bool lock_file(os_file file)
+bool lock_file(OsFile file)
 {
     // One byte far beyond any file's data: other runs wait for it, while our own
     // reads and writes through other handles are not blocked.
@@ -300,8 +304,14 @@ bool lock_file(os_file file)
     return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped) != 0;
 }
 
-bool state_of(os_file file, file_state& state)
+bool state_of(OsFile file, FileState& state)
 {
+    // A pipe or a device (NUL) is no file on a volume: no identity, no size.
+    if (GetFileType(handle_of(file)) != FILE_TYPE_DISK) {
+        state = FileState{};
+        state.device = ~std::uint64_t{0};
+        return true;
+    }
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle_of(file), &information)) {
         return false;
@@ -319,10 +329,10 @@ bool state_of(os_file file, file_state& state)
     return true;
 }
 
-bool state_of(const std::string& name, file_state& state)
+bool state_of(const std::string& name, FileState& state)
 {
     // No access asked: opens whatever others hold open, folders too.
-    const os_file file = open_file(name, 0, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    const OsFile file = open_file(name, 0, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (file == NO_FILE) {
         return false;
     }
@@ -331,18 +341,18 @@ bool state_of(const std::string& name, file_state& state)
     return found;
 }
 
-bool same_file(const file_state& first, const file_state& second)
+bool same_file(const FileState& first, const FileState& second)
 {
     return first.device == second.device && first.index == second.index;
 }
 
-bool unchanged(const file_state& before, const file_state& now)
+bool unchanged(const FileState& before, const FileState& now)
 {
     return same_file(before, now) && before.size == now.size && before.modified == now.modified &&
            before.changed == now.changed;
 }
 
-std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t size)
+std::int64_t read_at(OsFile file, std::uint64_t offset, void* data, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
@@ -362,7 +372,7 @@ std::int64_t read_at(os_file file, std::uint64_t offset, void* data, std::size_t
     return static_cast<std::int64_t>(done);
 }
 
-bool write_all(os_file file, const void* data, std::size_t size)
+bool write_all(OsFile file, const void* data, std::size_t size)
 {
     for (std::size_t done = 0; done < size;) {
         DWORD count = 0;
@@ -376,7 +386,7 @@ bool write_all(os_file file, const void* data, std::size_t size)
     return true;
 }
 
-bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t size)
+bool write_at(OsFile file, std::uint64_t offset, const void* data, std::size_t size)
 {
     // A write at an offset moves a synchronous handle's position: put it back.
     LARGE_INTEGER position{};
@@ -395,7 +405,7 @@ bool write_at(os_file file, std::uint64_t offset, const void* data, std::size_t 
     return SetFilePointerEx(handle_of(file), position, nullptr, FILE_BEGIN) && written;
 }
 
-bool set_file_size(os_file file, std::uint64_t size)
+bool set_file_size(OsFile file, std::uint64_t size)
 {
     // Leaves the handle's position alone, as ftruncate does.
     FILE_END_OF_FILE_INFO end{};
@@ -403,30 +413,30 @@ bool set_file_size(os_file file, std::uint64_t size)
     return SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
-bool sync_file(os_file file)
+bool sync_file(OsFile file)
 {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
-copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, os_file to)
+CopyResult copy_range(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to)
 {
     // Windows has no copy between two open handles; a large buffer keeps the
     // number of calls small.
-    copy_result result;
+    CopyResult result;
     std::vector<unsigned char> buffer(COPY_BUFFER_SIZE);
     while (result.copied < size) {
         const std::uint64_t left = size - result.copied;
         const std::size_t wanted = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
         const std::int64_t count = read_at(from, offset + result.copied, buffer.data(), wanted);
         if (count < 0) {
-            result.error = io_error::reading;
+            result.error = IoError::reading;
             break;
         }
         if (count == 0) {
             break;
         }
         if (!write_all(to, buffer.data(), static_cast<std::size_t>(count))) {
-            result.error = io_error::writing;
+            result.error = IoError::writing;
             break;
         }
         result.copied += static_cast<std::uint64_t>(count);
@@ -434,7 +444,7 @@ copy_result copy_range(os_file from, std::uint64_t offset, std::uint64_t size, o
     return result;
 }
 
-bool create_temporary_file(std::string& name, os_file& file)
+bool create_temporary_file(std::string& name, OsFile& file)
 {
     // GetTempPathW: TMP, TEMP, then the profile's folder, ending in a backslash.
     std::wstring folder(32768, L'\0');
@@ -443,7 +453,7 @@ bool create_temporary_file(std::string& name, os_file& file)
         return false;
     }
     folder.resize(length);
-    private_security security;
+    PrivateSecurity security;
     if (!make_private(security)) {
         return false;
     }
