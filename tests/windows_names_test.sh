@@ -6,12 +6,12 @@
 #   windows_names_test.sh RESTAMP_EXE LOCK_HELPER_EXE DATA_FOLDER
 set -u
 export WINEDEBUG=-all LC_ALL=C.UTF-8
-exe=$1 helper=$2 png=$3/pngsuite/basn3p08.png other=$3/pngsuite/basn0g04.png
+exe=$1 helper=$2 png=$3/pngsuite/basn3p08.png other=$3/pngsuite/ctzn0g04.png
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT && cd "$work" || exit 1
 with_phys() { # what restamp 300 makes of a PNG without pHYs
     head -c 33 "$1" && printf '\0\0\0\011pHYs\0\0\056\043\0\0\056\043\001\170\245\077\166' && tail -c +34 "$1"
 }
-with_phys "$png" >new.png && with_phys "$other" >other-new.png
+with_phys "$png" >new.png && with_phys "$other" >other-new.png || exit 1
 tmp='τμπ😀' && mkdir "$tmp" && tmp_w=$(winepath -w "$tmp" | tr -d '\r') && exe_w=$(winepath -w "$exe" | tr -d '\r')
 wine_temp=$(winepath -u "$(wine cmd /c echo %TEMP% | tr -d '\r')") && mkdir -p "$wine_temp" || exit 1
 rm -f "$wine_temp"/rst*.tmp
@@ -61,7 +61,7 @@ wait_for 'find "$wine_temp" -name "rst*.tmp" | grep -q .' && shared=$(find "$win
 kill -INT $pid && wait $pid; status=$?
 check 'Ctrl+C while waiting for the lock' 58 '' '' 'cmp -s in.png "$png"' '[ -z "$shared" ]' # STATUS_CONTROL_C_EXIT
 wine "$exe" 300 in.png >out 2>err 3>&- & pid=$!
-wait_for 'find "$wine_temp" -name "rst*.tmp" | grep -q .' && cat "$other" >&3 && exec 3>&-
+wait_for 'find "$wine_temp" -name "rst*.tmp" | grep -q .'; cat "$other" >&3; exec 3>&-
 wait $pid; status=$?
 check 'a second run waits for the lock' 0 'DPI of in.png changed to 300' '' 'cmp -s in.png other-new.png'
 wait
