@@ -136,40 +136,41 @@ DWORD chunk_size(std::size_t size)
 }
 
 // What the console control handler works with. The lock keeps the handler from
-// deleting the temporary file while interrupts are being held, and from ending
-// the program between its creation and the storing of its name.
+// deleting the temporary file while interrupts are held, and from ending the
+// program between the file's creation and the storing of its name.
 struct InterruptState {
     SRWLOCK lock = SRWLOCK_INIT;
     bool installed = false;
     bool held = false;
+    bool pending = false;   // an interrupt came while held
     std::wstring temporary; // deleted on an interrupt before hold_interrupts()
-    HANDLE released = nullptr;
 };
 InterruptState interrupts;
 
-// Runs in a thread of its own. The program ends as Windows' own handler ends
-// it, but only once the input is whole: for a closed console the system ends
-// the process as soon as this returns, so a held interrupt waits here.
-// Every event (Ctrl+C, Ctrl+Break, a closed console, logoff, shutdown) would
-// end the program.
+// Runs in a thread of its own for every console event (Ctrl+C, Ctrl+Break, a
+// closed console, logoff, shutdown), each of which would end the program. It
+// ends the program as Windows' own handler does, but only once the input is
+// whole: for a closed console the system ends the process as soon as this
+// returns, so a held interrupt waits here.
 BOOL WINAPI on_interrupt(DWORD)
 {
     AcquireSRWLockExclusive(&interrupts.lock);
+    interrupts.pending = true;
     if (interrupts.held) {
+        // release_interrupts() ends the program; until then this thread waits.
         ReleaseSRWLockExclusive(&interrupts.lock);
-        WaitForSingleObject(interrupts.released, INFINITE);
-    } else if (!interrupts.temporary.empty()) {
+        Sleep(INFINITE);
+    }
+    if (!interrupts.temporary.empty()) {
         DeleteFileW(interrupts.temporary.c_str()); // opened with FILE_SHARE_DELETE
     }
-    // Still holding the lock when not held: the main thread cannot begin the
-    // copy-back before the process ends.
+    // Still holding the lock: the main thread cannot begin a copy-back now.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 void install_interrupt_handler()
 {
     if (!interrupts.installed) {
-        interrupts.released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         interrupts.installed = SetConsoleCtrlHandler(on_interrupt, TRUE) != 0;
     }
 }
@@ -517,9 +518,10 @@ void release_interrupts()
     AcquireSRWLockExclusive(&interrupts.lock);
     interrupts.held = false;
     interrupts.temporary.clear(); // deleted by now, or named by the backup notice
+    const bool pending = interrupts.pending;
     ReleaseSRWLockExclusive(&interrupts.lock);
-    if (interrupts.released != nullptr) {
-        SetEvent(interrupts.released); // a waiting interrupt ends the program now
+    if (pending) {
+        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT)); // here, before main can return 0
     }
 }
 
