@@ -50,9 +50,16 @@ bool lock_file(OsFile file);
 bool state_of(OsFile file, FileState& state);
 // The state of the file the name leads to now (through symbolic links).
 bool state_of(const std::string& name, FileState& state);
-bool same_file(const FileState& first, const FileState& second);
+inline bool same_file(const FileState& first, const FileState& second)
+{
+    return first.device == second.device && first.index == second.index;
+}
 // Same file, same size, same times.
-bool unchanged(const FileState& before, const FileState& now);
+inline bool unchanged(const FileState& before, const FileState& now)
+{
+    return same_file(before, now) && before.size == now.size && before.modified == now.modified &&
+           before.changed == now.changed;
+}
 
 // Reads up to size bytes from offset; fewer only at the end of the file.
 // Returns the number read, or -1 on a read error.

@@ -239,17 +239,6 @@ bool state_of(const std::string& name, FileState& state)
     return true;
 }
 
-bool same_file(const FileState& first, const FileState& second)
-{
-    return first.device == second.device && first.index == second.index;
-}
-
-bool unchanged(const FileState& before, const FileState& now)
-{
-    return same_file(before, now) && before.size == now.size && before.modified == now.modified &&
-           before.changed == now.changed;
-}
-
 std::int64_t read_at(OsFile file, std::uint64_t offset, void* data, std::size_t size)
 {
     std::size_t done = 0;
