@@ -162,6 +162,26 @@ std::uint64_t copy_in_kernel(int from, std::uint64_t offset, std::uint64_t size,
 }
 #endif
 
+// Writes all size bytes, at the file's position or, when offset is given, there.
+bool write_fully(OsFile file, const void* data, std::size_t size, const std::uint64_t* offset)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const char* from = static_cast<const char*>(data) + done;
+        const ssize_t written = offset == nullptr
+                                    ? write(descriptor(file), from, size - done)
+                                    : pwrite(descriptor(file), from, size - done, static_cast<off_t>(*offset + done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 } // namespace
 
 void prepare_process()
@@ -261,35 +281,12 @@ std::int64_t read_at(OsFile file, std::uint64_t offset, void* data, std::size_t 
 
 bool write_all(OsFile file, const void* data, std::size_t size)
 {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t written = write(descriptor(file), static_cast<const char*>(data) + done, size - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
+    return write_fully(file, data, size, nullptr);
 }
 
 bool write_at(OsFile file, std::uint64_t offset, const void* data, std::size_t size)
 {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t written = pwrite(descriptor(file), static_cast<const char*>(data) + done, size - done,
-                                       static_cast<off_t>(offset + done));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
+    return write_fully(file, data, size, &offset);
 }
 
 bool set_file_size(OsFile file, std::uint64_t size)

@@ -2,7 +2,6 @@
 
 #include "phys_chunk.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -126,7 +125,7 @@ bool copy_chunks(OsFile input, OsFile output, std::int32_t dpi)
         }
         offset += size;
     }
-    return kept_from >= offset || copy_kept(input, kept_from, offset, output);
+    return copy_kept(input, kept_from, offset, output);
 }
 
 } // namespace
