@@ -18,22 +18,15 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void store_big_endian(std::uint8_t* bytes, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
-    }
-}
-
 void write_chunk(std::ofstream& file, const char* type, const std::uint8_t* data, std::size_t size)
 {
-    Bytes chunk(size + 12);
+    Bytes chunk(size + CHUNK_FRAMING_SIZE);
     store_big_endian(chunk.data(), static_cast<std::uint32_t>(size));
     std::memcpy(chunk.data() + 4, type, 4);
     if (size > 0) {
-        std::memcpy(chunk.data() + 8, data, size);
+        std::memcpy(chunk.data() + CHUNK_HEADER_SIZE, data, size);
     }
-    store_big_endian(chunk.data() + 8 + size, crc32(chunk.data() + 4, size + 4));
+    store_big_endian(chunk.data() + CHUNK_HEADER_SIZE + size, crc32(chunk.data() + 4, size + 4));
     file.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
 }
 
@@ -102,7 +95,7 @@ int main(int argc, char* argv[])
     }
     std::ofstream file(argv[1], std::ios::binary | std::ios::trunc);
     file.write("\x89PNG\r\n\x1a\n", 8);
-    std::uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 2}; // 8-bit RGB, not interlaced
+    std::uint8_t header[IHDR_DATA_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 2}; // 8-bit RGB, not interlaced
     store_big_endian(header, width);
     store_big_endian(header + 4, height);
     write_chunk(file, "IHDR", header, sizeof header);

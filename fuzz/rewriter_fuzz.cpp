@@ -4,6 +4,7 @@
 
 #include "chunk_rewriter.hpp"
 #include "phys_chunk.hpp"
+#include "png_layout.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -20,8 +21,7 @@ using Bytes = std::string;
 
 std::uint32_t big_endian(const char* bytes)
 {
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-    return (std::uint32_t{b[0]} << 24U) | (std::uint32_t{b[1]} << 16U) | (std::uint32_t{b[2]} << 8U) | b[3];
+    return load_big_endian(reinterpret_cast<const std::uint8_t*>(bytes));
 }
 
 Bytes read_file(const std::filesystem::path& path)
@@ -34,14 +34,15 @@ Bytes read_file(const std::filesystem::path& path)
 // and type are there, as far as the input goes, leaving out pHYs chunks.
 bool expected_output(const Bytes& input, std::int32_t dpi, Bytes& output)
 {
-    if (input.size() < 16 || input.compare(0, 4, "\x89PNG") != 0 ||
-        input.compare(8, 8, Bytes("\0\0\0\x0dIHDR", 8)) != 0) {
+    if (input.size() < SIGNATURE_SIZE + CHUNK_HEADER_SIZE || input.compare(0, 4, "\x89PNG") != 0 ||
+        input.compare(SIGNATURE_SIZE, CHUNK_HEADER_SIZE, Bytes("\0\0\0\x0dIHDR", CHUNK_HEADER_SIZE)) != 0) {
         return false;
     }
     const PhysChunk phys = build_phys_chunk(dpi); // its bytes have tests of their own
-    output = input.substr(0, 33) + Bytes(phys.begin(), phys.end());
-    for (std::size_t at = 33; at + 8 <= input.size();) {
-        const std::size_t size = std::min<std::uint64_t>(std::uint64_t{big_endian(&input[at])} + 12, input.size() - at);
+    output = input.substr(0, IHDR_END) + Bytes(phys.begin(), phys.end());
+    for (std::size_t at = IHDR_END; at + CHUNK_HEADER_SIZE <= input.size();) {
+        const std::size_t size =
+            std::min<std::uint64_t>(std::uint64_t{big_endian(&input[at])} + CHUNK_FRAMING_SIZE, input.size() - at);
         if (input.compare(at + 4, 4, "pHYs") != 0) {
             output += input.substr(at, size);
         }
@@ -69,21 +70,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool valid = expected_output(input, dpi, expected);
     const bool output_made = std::ifstream(OUTPUT_PATH).is_open();
     const Bytes output = read_file(OUTPUT_PATH);
-    // Re-stamping in place writes the 13 bytes of the first pHYs alone: the
-    // rewrite must then change nothing else.
-    const OsFile opened = open_for_reading(INPUT_PATH);
-    const bool only_phys = only_first_phys_changes(opened, size);
-    close_file(opened);
-    Bytes restamped = input;
-    if (only_phys) {
-        const PhysChunk phys = build_phys_chunk(dpi);
-        restamped.replace(FIRST_PHYS_DATA_OFFSET, PHYS_DATA_AND_CRC_SIZE,
-                          Bytes(phys.end() - PHYS_DATA_AND_CRC_SIZE, phys.end()));
+    // Where a patch can stand for the rewrite, it gives the same bytes, and so
+    // does the image a backup of it holds.
+    bool writable = false;
+    const OsFile opened = open_for_update(INPUT_PATH, writable);
+    PhysPatch patch;
+    bool patch_differs = false;
+    if (plan_phys_patch(opened, size, dpi, patch)) {
+        std::remove(OUTPUT_PATH.c_str());
+        FileState private_file;
+        private_file.permissions = 0600;
+        const OsFile backup = open_or_create_for_writing(OUTPUT_PATH, private_file);
+        const bool backup_written = write_patched_image(opened, size, patch, backup) == IoError::none;
+        close_file(backup);
+        const bool patched = write_phys_patch(opened, patch);
+        patch_differs = !valid || !backup_written || !patched || read_file(OUTPUT_PATH) != expected ||
+                        read_file(INPUT_PATH) != expected;
     }
-    if (result != valid || output_made != valid || (valid && output != expected) ||
-        (only_phys && output != restamped)) {
-        std::printf("contract broken: result %d, expected %d; output %zu bytes, expected %zu\n", result, valid,
-                    output.size(), expected.size());
+    close_file(opened);
+    if (result != valid || output_made != valid || (valid && output != expected) || patch_differs) {
+        std::printf("contract broken: result %d, expected %d; output %zu bytes, expected %zu; patch differs %d\n",
+                    result, valid, output.size(), expected.size(), patch_differs);
         std::abort();
     }
     return 0;

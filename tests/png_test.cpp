@@ -1,7 +1,9 @@
-// Unit tests of the pHYs encoding and of the chunk rewriter's output layouts.
+// Unit tests of the pHYs encoding, of the chunk rewriter's output layouts and
+// of the patch that stands for a rewrite.
 
 #include "chunk_rewriter.hpp"
 #include "phys_chunk.hpp"
+#include "png_layout.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +25,9 @@ Bytes read_file(const std::string& path)
 
 Bytes big_endian(std::uint32_t value)
 {
-    return {static_cast<char>(value >> 24U), static_cast<char>(value >> 16U), static_cast<char>(value >> 8U),
-            static_cast<char>(value)};
+    Bytes bytes(4, '\0');
+    store_big_endian(reinterpret_cast<std::uint8_t*>(bytes.data()), value);
+    return bytes;
 }
 
 // A chunk with a deliberately wrong CRC: the rewriter must pass CRCs through untouched.
@@ -40,11 +43,13 @@ Bytes phys(std::int32_t dpi)
 }
 
 const Bytes SIGNATURE = "\x89PNG\r\n\x1A\n";
-const Bytes IHDR = chunk("IHDR", Bytes(13, '\1'));
+const Bytes IHDR = chunk("IHDR", Bytes(IHDR_DATA_SIZE, '\1'));
 const Bytes HEAD = SIGNATURE + IHDR;
 const Bytes IDAT = chunk("IDAT", "pixels");
 const Bytes IEND = chunk("IEND", "");
 const Bytes NEW = phys(300);
+const std::string INPUT_PATH = testing::TempDir() + "rewriter_in.png";
+const std::string OUTPUT_PATH = testing::TempDir() + "rewriter_out.png";
 
 TEST(PhysChunk, EncodesDpiAsPixelsPerMetreWithCrc)
 {
@@ -66,14 +71,18 @@ TEST(PhysChunk, EncodesDpiAsPixelsPerMetreWithCrc)
         const Bytes chunk = phys(c.dpi);
         EXPECT_EQ(chunk.substr(8, 8), big_endian(c.pixels_per_metre) + big_endian(c.pixels_per_metre));
         if (*c.bytes != '\0') {
-            EXPECT_EQ(chunk, Bytes(c.bytes, 21));
+            EXPECT_EQ(chunk, Bytes(c.bytes, PHYS_CHUNK_SIZE));
         }
     }
 }
 
+// Every case overwrites a longer output, which a failed check leaves alone.
 TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
 {
     const Bytes huge_idat_header = "\xFF\xFF\xFF\xFFIDAT";
+    // Large and small chunks in turn: kernel copies and the buffer take turns.
+    const Bytes large = chunk("IDAT", Bytes(20000, 'L'));
+    const Bytes mixed = large + IDAT + IDAT + large + chunk("IDAT", Bytes(300000, 'H')) + IDAT;
     const struct {
         const char* name;
         Bytes input;
@@ -84,6 +93,7 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
         {"no pHYs", HEAD + IDAT + IEND, true, HEAD + NEW + IDAT + IEND, ""},
         {"every old pHYs dropped", HEAD + phys(72) + IDAT + phys(96) + IEND + phys(1), true, HEAD + NEW + IDAT + IEND,
          ""},
+        {"large and small chunks", HEAD + mixed + phys(72) + mixed + IEND, true, HEAD + NEW + mixed + mixed + IEND, ""},
         {"signature and IHDR only", HEAD, true, HEAD + NEW, ""},
         {"other types kept, case matters", HEAD + chunk("phYs", "x") + chunk("prIv", "") + IEND, true,
          HEAD + NEW + chunk("phYs", "x") + chunk("prIv", "") + IEND, ""},
@@ -98,65 +108,77 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
         {"signature alone", SIGNATURE, false, "", "Not a valid PNG file.\n"},
         {"first chunk not IHDR", SIGNATURE + IDAT + IHDR, false, "", "Not a valid PNG file.\n"},
     };
-    const std::string input_path = testing::TempDir() + "rewriter_in.png";
-    const std::string output_path = testing::TempDir() + "rewriter_out.png";
+    const Bytes longer(700000, 'x');
+    std::remove(OUTPUT_PATH.c_str()); // not a link left by another test
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::ofstream(input_path, std::ios::binary) << c.input;
-        std::remove(output_path.c_str());
+        std::ofstream(INPUT_PATH, std::ios::binary) << c.input;
+        std::ofstream(OUTPUT_PATH, std::ios::binary) << longer;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(rewrite_png_resolution(input_path, output_path, 300), c.result);
+        EXPECT_EQ(rewrite_png_resolution(INPUT_PATH, OUTPUT_PATH, 300), c.result);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error);
-        // A failed check leaves no output behind.
-        EXPECT_EQ(std::ifstream(output_path).is_open(), c.result);
-        EXPECT_EQ(read_file(output_path), c.output);
+        EXPECT_EQ(read_file(OUTPUT_PATH) == longer, !c.result);
+        if (c.result) {
+            EXPECT_EQ(read_file(OUTPUT_PATH), c.output);
+        }
     }
-    std::remove(input_path.c_str());
-    std::remove(output_path.c_str());
 }
 
 // An output that turns out to be the input under another name is never cut.
 TEST(ChunkRewriter, RefusesAnOutputThatIsTheInput)
 {
-    const std::string input_path = testing::TempDir() + "rewriter_in.png";
-    const std::string output_path = testing::TempDir() + "rewriter_link.png";
-    std::ofstream(input_path, std::ios::binary) << HEAD + IEND;
-    std::filesystem::create_hard_link(input_path, output_path);
+    std::remove(OUTPUT_PATH.c_str());
+    std::ofstream(INPUT_PATH, std::ios::binary) << HEAD + IEND;
+    std::filesystem::create_hard_link(INPUT_PATH, OUTPUT_PATH);
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(rewrite_png_resolution(input_path, output_path, 300));
+    EXPECT_FALSE(rewrite_png_resolution(INPUT_PATH, OUTPUT_PATH, 300));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file(s).\n");
-    EXPECT_EQ(read_file(input_path), HEAD + IEND);
-    std::remove(input_path.c_str());
-    std::remove(output_path.c_str());
+    EXPECT_EQ(read_file(INPUT_PATH), HEAD + IEND);
+    std::remove(OUTPUT_PATH.c_str());
 }
 
-// Re-stamping in place writes the first pHYs chunk's 13 bytes alone, only when
-// the rewrite would change nothing else.
-TEST(ChunkRewriter, OnlyFirstPhysChangesWhenItIsTheOnePhysAndChunksCoverTheFile)
+// A patch stands for the rewrite only where the rewrite keeps the length and
+// changes nothing after the one pHYs chunk; it writes just the bytes that differ.
+TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
 {
+    const Bytes gama = chunk("gAMA", "1234");
+    // The chunk before pHYs that makes the span exactly 64 KiB long.
+    const Bytes filler = chunk("iCCP", Bytes(65536 - PHYS_CHUNK_SIZE - CHUNK_FRAMING_SIZE, 'i'));
     const struct {
         const char* name;
         Bytes input;
-        bool result;
+        bool qualifies;
     } cases[] = {
-        {"pHYs first and alone", HEAD + phys(72) + IDAT + IEND, true},
-        {"already right", HEAD + NEW + IDAT + IEND, true},
+        {"pHYs after IHDR", HEAD + phys(72) + IDAT + IEND, true},
+        {"pHYs after IHDR, already right", HEAD + NEW + IDAT + IEND, true},
+        {"pHYs after another chunk", HEAD + gama + phys(72) + IDAT + IEND, true},
+        {"span of 64 KiB", HEAD + filler + phys(72) + IEND, true},
+        {"span over 64 KiB", HEAD + filler + IDAT + phys(72) + IEND, false},
+        {"no pHYs", HEAD + IDAT + IEND, false},
         {"a second pHYs", HEAD + phys(72) + IDAT + phys(72) + IEND, false},
+        {"pHYs of another length", HEAD + chunk("pHYs", Bytes(10, '\1')) + IEND, false},
         {"bytes after the last chunk", HEAD + phys(72) + IDAT + IEND + "x", false},
         {"last chunk cut short", HEAD + phys(72) + IDAT + IEND.substr(0, 11), false},
-        {"pHYs not first", HEAD + IDAT + phys(72) + IEND, false},
-        {"pHYs of another length", HEAD + chunk("pHYs", Bytes(10, '\1')) + IEND, false},
         {"not a PNG", "GIF89a\0\0" + IHDR.substr(8) + phys(72) + IEND, false},
     };
-    const std::string path = testing::TempDir() + "rewriter_in.png";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::ofstream(path, std::ios::binary) << c.input;
-        const OsFile input = open_for_reading(path);
-        EXPECT_EQ(only_first_phys_changes(input, c.input.size()), c.result);
+        std::ofstream(INPUT_PATH, std::ios::binary) << c.input;
+        bool writable = false;
+        const OsFile input = open_for_update(INPUT_PATH, writable);
+        PhysPatch patch;
+        EXPECT_EQ(plan_phys_patch(input, c.input.size(), 300, patch), c.qualifies);
+        if (c.qualifies) {
+            Bytes rewritten = c.input.substr(0, IHDR_END) + NEW + c.input.substr(IHDR_END);
+            rewritten.erase(rewritten.find("pHYs", IHDR_END + PHYS_CHUNK_SIZE) - 4, PHYS_CHUNK_SIZE);
+            const std::size_t from = patch.changed_from;
+            const std::size_t to = patch.changed_to;
+            EXPECT_TRUE(from == to || (c.input[from] != rewritten[from] && c.input[to - 1] != rewritten[to - 1]));
+            EXPECT_TRUE(write_phys_patch(input, patch));
+            EXPECT_EQ(read_file(INPUT_PATH), rewritten);
+        }
         close_file(input);
     }
-    std::remove(path.c_str());
 }
 
 } // namespace

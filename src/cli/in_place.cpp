@@ -1,113 +1,100 @@
 #include "in_place.hpp"
 
 #include "chunk_rewriter.hpp"
-#include "phys_chunk.hpp"
 #include "platform.hpp"
+#include "png_layout.hpp"
 #include "texts.hpp"
-
-#include <cstring>
 
 namespace {
 
-// Opens the input for writing, if its name still leads to the file that was
-// read and that file has not changed since; prints the reason when not.
-OsFile open_unchanged_input(const std::string& input_path, OsFile input, const FileState& read_state)
+// A write within one aligned 512-byte block is all or nothing on power loss on
+// common storage; a longer one may be torn. So a patch within one block goes
+// straight into the input, while for any other write the complete rewritten
+// image is first written to the temporary file and synced.
+constexpr std::uint64_t BLOCK_SIZE = 512;
+
+bool within_one_block(const PhysPatch& patch)
 {
-    FileState now;
-    if (!state_of(input_path, now) || !unchanged(read_state, now)) {
-        print_error(INPUT_CHANGED);
-        return NO_FILE;
-    }
-    const OsFile target = reopen_for_writing(input, input_path);
-    if (target == NO_FILE) {
-        print_error(INPUT_WRITE_ERROR);
-    } else if (!state_of(target, now) || !unchanged(read_state, now)) {
-        print_error(INPUT_CHANGED);
-        close_file(target);
-        return NO_FILE;
-    }
-    return target;
+    return patch.changed_from / BLOCK_SIZE == (patch.changed_to - 1) / BLOCK_SIZE;
 }
 
-// Ends a write into the input: on its storage before the backup goes.
-bool finish_input(OsFile target, bool written)
+bool report_failure(const char* message)
 {
-    written = written && sync_file(target);
-    if (!close_file(target) || !written) {
-        print_error(INPUT_WRITE_ERROR);
-        return false;
-    }
-    return true;
+    print_error(message);
+    return false;
+}
+
+// True when the name still leads to the input's file, and neither has changed
+// since it was read.
+bool input_unchanged(const std::string& input_path, OsFile input, const FileState& read_state)
+{
+    FileState now;
+    return state_of(input_path, now) && unchanged(read_state, now) && state_of(input, now) &&
+           unchanged(read_state, now);
 }
 
 // Writes the rewritten image from the temporary file into the input, from its
 // first byte on, and cuts the input to the image's length.
-bool copy_back(const std::string& input_path, OsFile input, const FileState& read_state, OsFile temporary)
+bool copy_back(OsFile temporary, std::uint64_t size, OsFile input)
 {
-    FileState rewritten;
-    if (!state_of(temporary, rewritten)) {
-        print_error(WRITE_ERROR);
-        return false;
-    }
-    const OsFile target = open_unchanged_input(input_path, input, read_state);
-    if (target == NO_FILE) {
-        return false;
-    }
-    const CopyResult copy = copy_range(temporary, 0, rewritten.size, target);
-    return finish_input(target, copy.error == IoError::none && copy.copied == rewritten.size &&
-                                    set_file_size(target, rewritten.size));
+    const CopyResult copy = copy_range(temporary, 0, size, input);
+    return copy.error == IoError::none && copy.copied == size && set_file_size(input, size);
 }
 
-// Re-stamps an input whose rewrite would change only the first pHYs chunk's
-// data and CRC by writing those bytes alone, or nothing when they are already
-// right. Should the write fail, the complete rewritten image goes into the
-// temporary file for the backup notice to name: the rewrite leaves out the
-// input's pHYs, so whatever the failed write left there does not matter.
-bool restamp_first_phys(const std::string& input_path, const FileState& read_state, OsFile input, OsFile temporary,
-                        std::int32_t dpi)
+// The backup of a patch, built after it failed to be written: the patch can
+// have torn its span in the input, but nothing outside it.
+void write_backup_of_patch(OsFile input, std::uint64_t size, const PhysPatch& patch, OsFile temporary)
 {
-    const PhysChunk phys = build_phys_chunk(dpi);
-    const std::uint8_t* new_bytes = phys.data() + phys.size() - PHYS_DATA_AND_CRC_SIZE;
-    std::uint8_t old_bytes[PHYS_DATA_AND_CRC_SIZE];
-    if (read_at(input, FIRST_PHYS_DATA_OFFSET, old_bytes, sizeof old_bytes) != std::int64_t{sizeof old_bytes}) {
-        print_error(READ_ERROR);
-        return false;
+    if (write_patched_image(input, size, patch, temporary) == IoError::none) {
+        sync_file(temporary);
     }
-    if (std::memcmp(old_bytes, new_bytes, sizeof old_bytes) == 0) {
-        return true;
-    }
-    hold_interrupts();
-    const OsFile target = open_unchanged_input(input_path, input, read_state);
-    if (target != NO_FILE &&
-        finish_input(target, write_at(target, FIRST_PHYS_DATA_OFFSET, new_bytes, sizeof old_bytes))) {
-        return true;
-    }
-    if (rewrite_png_resolution(input, temporary, dpi) && !sync_file(temporary)) {
-        print_error(WRITE_ERROR);
-    }
-    return false;
 }
 
-bool rewrite_locked_input(const std::string& input_path, OsFile input, OsFile temporary, std::int32_t dpi)
+// Rewrites the locked input. `backup_complete` tells whether the temporary
+// file holds the complete rewritten image.
+bool rewrite_locked_input(const std::string& input_path, OsFile input, bool writable, OsFile temporary,
+                          std::int32_t dpi, bool& backup_complete)
 {
     FileState read_state;
     if (!state_of(input, read_state)) {
-        print_error(READ_ERROR);
-        return false;
+        return report_failure(READ_ERROR);
     }
-    if (only_first_phys_changes(input, read_state.size)) {
-        return restamp_first_phys(input_path, read_state, input, temporary, dpi);
+    PhysPatch patch;
+    const bool patchable = plan_phys_patch(input, read_state.size, dpi, patch);
+    if (patchable && patch.changed_from == patch.changed_to) {
+        return true; // already right: nothing to write, even into a read-only file
     }
-    if (!rewrite_png_resolution(input, temporary, dpi)) {
-        return false;
+    if (!writable) {
+        return report_failure(INPUT_WRITE_ERROR);
     }
-    // The backup must be whole before the input is touched.
-    if (!sync_file(temporary)) {
-        print_error(WRITE_ERROR);
-        return false;
+    backup_complete = !patchable || !within_one_block(patch);
+    FileState rewritten;
+    if (backup_complete) {
+        if (patchable) {
+            const IoError error = write_patched_image(input, read_state.size, patch, temporary);
+            if (error != IoError::none) {
+                return report_failure(error == IoError::reading ? READ_ERROR : WRITE_ERROR);
+            }
+        } else if (!rewrite_png_resolution(input, temporary, dpi)) {
+            return false;
+        }
+        if (!sync_file(temporary) || !state_of(temporary, rewritten)) {
+            return report_failure(WRITE_ERROR);
+        }
     }
     hold_interrupts();
-    return copy_back(input_path, input, read_state, temporary);
+    if (!input_unchanged(input_path, input, read_state)) {
+        return report_failure(INPUT_CHANGED);
+    }
+    const bool written = patchable ? write_phys_patch(input, patch) : copy_back(temporary, rewritten.size, input);
+    if (written && sync_file(input)) {
+        return true;
+    }
+    if (!backup_complete) {
+        write_backup_of_patch(input, read_state.size, patch, temporary);
+        backup_complete = true;
+    }
+    return report_failure(INPUT_WRITE_ERROR);
 }
 
 } // namespace
@@ -119,18 +106,37 @@ bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::stri
         print_out(NO_TEMPORARY_FILE);
         return false;
     }
+    bool writable = false;
+    const OsFile input = open_for_update(input_path, writable);
+    FileState state;
+    bool backup_complete = false;
     bool done = false;
-    const OsFile input = open_for_reading(input_path);
-    if (input == NO_FILE || !lock_file(input)) {
+    if (input == NO_FILE || !state_of(input, state) || state.kind != FileKind::regular || is_standard_stream(state) ||
+        !lock_announced(input, LockMode::exclusive, input_path)) {
         print_error(OPEN_ERROR);
     } else {
-        done = rewrite_locked_input(input_path, input, temporary, dpi);
+        done = rewrite_locked_input(input_path, input, writable, temporary, dpi, backup_complete);
     }
+    hold_interrupts();
+    if (done && !remove_temporary_file(temporary_path, temporary)) {
+        print_error(DELETE_ERROR);
+        done = false;
+        // The notice will name the file: it must hold the image, which the input holds now.
+        if (!backup_complete && state_of(input, state) &&
+            copy_range(input, 0, state.size, temporary).error == IoError::none) {
+            sync_file(temporary);
+        }
+    }
+    // The input was synced, and the temporary file too where it matters: what
+    // closing them reports cannot concern their data.
     if (input != NO_FILE) {
         close_file(input); // and with it the lock
     }
-    close_file(temporary); // all it holds was checked by sync_file, or is not needed
-    return done && remove_file(temporary_path);
+    close_file(temporary);
+    if (done) {
+        release_interrupts(); // the input is whole and the temporary file gone
+    }
+    return done;
 }
 
 bool name_same_file(const std::string& first, const std::string& second)

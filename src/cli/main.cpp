@@ -5,27 +5,11 @@
 #include "platform.hpp"
 #include "texts.hpp"
 
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::string format(const char* format_text, ...)
-{
-    std::va_list arguments;
-    va_start(arguments, format_text);
-    std::va_list measuring;
-    va_copy(measuring, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format_text, measuring);
-    va_end(measuring);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format_text, arguments);
-    va_end(arguments);
-    return text;
-}
 
 // The run after the banner; returns the exit status. A failure of the run's own
 // is thrown as 0 and, like any exception, becomes the one failure report.
@@ -38,8 +22,7 @@ int run(const std::vector<std::string>& arguments)
         }
         return 1;
     }
-    bool explicit_output = true;
-    std::string temporary_path;
+    std::string temporary_path; // set once an in-place run has made its temporary file
     try {
         const std::int32_t dpi = parse_dpi(arguments[1].c_str());
         if (dpi <= 0) {
@@ -47,7 +30,7 @@ int run(const std::vector<std::string>& arguments)
             throw 0;
         }
         if (dpi > MAX_DPI) {
-            print_out(format(DPI_TOO_LARGE_FORMAT, MAX_DPI));
+            print_out(DPI_TOO_LARGE_FORMAT, MAX_DPI);
             throw 0;
         }
         const std::string& input_path = arguments[2];
@@ -59,21 +42,20 @@ int run(const std::vector<std::string>& arguments)
             if (!rewrite_png_resolution(input_path, output_path, dpi)) {
                 throw 0;
             }
-            print_out(format(COPIED_FORMAT, input_path.c_str(), output_path.c_str(), dpi));
+            print_out(COPIED_FORMAT, input_path.c_str(), output_path.c_str(), dpi);
             return 0;
         }
 
-        explicit_output = false;
         if (!rewrite_in_place(input_path, dpi, temporary_path)) {
             throw 0;
         }
-        print_out(format(CHANGED_FORMAT, input_path.c_str(), dpi));
+        print_out(CHANGED_FORMAT, input_path.c_str(), dpi);
         return 0;
     } catch (...) {
         // One report for every failure; an exception's own text is never shown.
         print_out(FAILED);
-        if (!explicit_output && !temporary_path.empty()) {
-            print_out(format(BACKUP_NOTICE_FORMAT, temporary_path.c_str()));
+        if (!temporary_path.empty()) {
+            print_out(BACKUP_NOTICE_FORMAT, temporary_path.c_str());
         }
         return 1;
     }
@@ -84,9 +66,14 @@ int run(const std::vector<std::string>& arguments)
 int main(int argc, char* argv[])
 {
     prepare_process();
-    print_out(format(BANNER_FORMAT, BUILD_TIMESTAMP));
-    std::fflush(stdout); // seen even when an interrupt ends the run
-    const int status = run(command_line(argc, argv));
-    release_interrupts(); // one held back now ends the program, the run complete
+    print_out(BANNER_FORMAT, BUILD_TIMESTAMP);
+    std::vector<std::string> arguments;
+    int status = 1;
+    if (command_line(argc, argv, arguments)) {
+        status = run(arguments);
+    } else {
+        print_out(FAILED);
+    }
+    release_interrupts(); // after a failure's report: one held back now ends the program
     return status;
 }

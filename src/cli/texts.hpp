@@ -21,5 +21,5 @@ constexpr const char* NO_TEMPORARY_FILE = "Could not create temporary file.\n";
 constexpr const char* CHANGED_FORMAT = "DPI of %s changed to %d\n";
 constexpr const char* FAILED = "restamp failed.\n";
 constexpr const char* INPUT_WRITE_ERROR = "Error writing input file.\n";
-constexpr const char* INPUT_CHANGED = "Input file changed during the run.\n";
+constexpr const char* DELETE_ERROR = "Error deleting temporary file.\n";
 constexpr const char* BACKUP_NOTICE_FORMAT = "If your file is missing or damaged, a backup copy may exist at %s\n";

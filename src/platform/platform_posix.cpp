@@ -1,9 +1,8 @@
-#include "platform.hpp"
+#include "system.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -15,73 +14,76 @@
 #include <sys/sendfile.h>
 #endif
 
-namespace {
-
-// Large enough for few system calls where the kernel cannot copy for us. The
-// fuzzing build copies through a tiny one alone, so that short inputs cross
-// many refills.
-#if defined(__linux__) && !defined(RESTAMP_BUFFER_SIZE)
+// Kernel copies, unless a build turns them off.
+#if defined(__linux__) && !defined(RESTAMP_NO_KERNEL_COPY)
 #define RESTAMP_KERNEL_COPY
 #endif
-#ifndef RESTAMP_BUFFER_SIZE
-#define RESTAMP_BUFFER_SIZE 131072 // 128 KiB
-#endif
-constexpr std::size_t BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
 
-constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+namespace {
 
 // The temporary file an interrupt deletes; written only while interrupts are blocked.
 char temporary_name[4096];
+// The signal mask from before hold_interrupts(), which release_interrupts() restores.
+sigset_t mask_before_hold;
+bool held = false;
 
 int descriptor(OsFile file)
 {
     return static_cast<int>(file);
 }
 
-OsFile open_file(const std::string& name, int flags)
+// Never waits in open (a FIFO without a writer, a device), then works as usual.
+OsFile open_file(const std::string& name, int flags, mode_t mode = 0)
 {
     int fd = 0;
     do {
-        fd = open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666);
+        fd = open(name.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
     return fd;
 }
 
-FileState state_from(const struct stat& status)
+bool state_from(int result, const struct stat& status, FileState& state)
 {
-    FileState state;
+    if (result != 0) {
+        return false;
+    }
+    state.kind = S_ISREG(status.st_mode)                              ? FileKind::regular
+                 : S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ? FileKind::device
+                                                                      : FileKind::other;
     state.device = status.st_dev;
     state.index = status.st_ino;
     state.size = static_cast<std::uint64_t>(status.st_size);
     state.modified = std::int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
     state.changed = std::int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
-    return state;
+    state.permissions = status.st_mode & 0666U;
+    return true;
 }
 
+// Every catchable signal whose default action ends the program, but for the
+// faults the program itself may raise (SEGV, BUS, FPE, ILL, TRAP, SYS, ABRT),
+// and PIPE and XFSZ, which prepare_process() ignores.
 sigset_t interrupt_set()
 {
+    constexpr int LISTED[] = {
+        SIGHUP, SIGINT, SIGQUIT,   SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef __linux__
+        SIGIO,  SIGPWR, SIGSTKFLT,
+#endif
+    };
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal_number : INTERRUPTS) {
+    for (const int signal_number : LISTED) {
         sigaddset(&set, signal_number);
     }
-    return set;
-}
-
-// An interrupt ignored when the program started (nohup, a background job)
-// stays ignored.
-void set_interrupt_handler(void (*handler)(int))
-{
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_mask = interrupt_set();
-    for (const int signal_number : INTERRUPTS) {
-        struct sigaction previous {};
-        sigaction(signal_number, nullptr, &previous);
-        if (previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &action, nullptr);
-        }
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        sigaddset(&set, signal_number);
     }
+#endif
+    return set;
 }
 
 // Only async-signal-safe calls: the partial temporary file goes, then the
@@ -95,28 +97,20 @@ void remove_temporary_and_end(int signal_number)
     raise(signal_number); // blocked until the handler returns, then fatal
 }
 
-// Copies through a buffer, reading at offsets and writing at the position.
-CopyResult copy_through_buffer(int from, std::uint64_t offset, std::uint64_t size, int to)
+// An interrupt ignored when the program started (nohup, a background job)
+// stays ignored.
+void install_interrupt_handler(const sigset_t& interrupts)
 {
-    static char buffer[BUFFER_SIZE];
-    CopyResult result;
-    while (result.copied < size) {
-        const std::size_t wanted = std::min<std::uint64_t>(size - result.copied, BUFFER_SIZE);
-        const std::int64_t got = read_at(from, offset + result.copied, buffer, wanted);
-        if (got < 0) {
-            result.error = IoError::reading;
-            return result;
+    struct sigaction action {};
+    action.sa_handler = remove_temporary_and_end;
+    action.sa_mask = interrupts;
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction previous {};
+        if (sigismember(&interrupts, signal_number) == 1 && sigaction(signal_number, nullptr, &previous) == 0 &&
+            previous.sa_handler != SIG_IGN) {
+            sigaction(signal_number, &action, nullptr);
         }
-        if (got == 0) {
-            return result;
-        }
-        if (!write_all(to, buffer, static_cast<std::size_t>(got))) {
-            result.error = IoError::writing;
-            return result;
-        }
-        result.copied += static_cast<std::uint64_t>(got);
     }
-    return result;
 }
 
 #ifdef RESTAMP_KERNEL_COPY
@@ -126,39 +120,6 @@ bool refused(int error)
 {
     return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP || error == EBADF ||
            error == ESPIPE || error == EPERM || error == ETXTBSY || error == EOVERFLOW;
-}
-
-// Kernel copies, from the offset to the position of `to`. One call per 1 GiB
-// keeps every count within what both calls take. Stops early, leaving the rest
-// to the buffer, when the kernel refuses or fails: the buffer's copy then tells
-// reading errors from writing errors.
-std::uint64_t copy_in_kernel(int from, std::uint64_t offset, std::uint64_t size, int to)
-{
-    constexpr std::uint64_t MOST_PER_CALL = 1U << 30U;
-    std::uint64_t copied = 0;
-    bool use_copy_file_range = true;
-    while (copied < size) {
-        const auto count = static_cast<std::size_t>(std::min(size - copied, MOST_PER_CALL));
-        auto at = static_cast<off_t>(offset + copied);
-        ssize_t done = 0;
-        if (use_copy_file_range) {
-            done = copy_file_range(from, &at, to, nullptr, count, 0);
-            if (done < 0 && refused(errno)) {
-                use_copy_file_range = false;
-                continue;
-            }
-        } else {
-            done = sendfile(to, from, &at, count);
-        }
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            break; // end of input (checked by the buffer's copy), or an error
-        }
-        copied += static_cast<std::uint64_t>(done);
-    }
-    return copied;
 }
 #endif
 
@@ -186,15 +147,20 @@ bool write_fully(OsFile file, const void* data, std::size_t size, const std::uin
 
 void prepare_process()
 {
-    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd <= STDERR_FILENO; fd = open("/dev/null", O_RDWR)) {
+    for (int fd = open("/dev/null", O_RDWR); fd >= 0; fd = open("/dev/null", O_RDWR)) {
+        if (fd > STDERR_FILENO) {
+            close(fd);
+            break;
+        }
     }
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
 }
 
-std::vector<std::string> command_line(int argc, char* argv[])
+bool command_line(int argc, char* argv[], std::vector<std::string>& arguments)
 {
-    return {argv, argv + argc};
+    arguments.assign(argv, argv + argc);
+    return true;
 }
 
 OsFile open_for_reading(const std::string& name)
@@ -202,26 +168,16 @@ OsFile open_for_reading(const std::string& name)
     return open_file(name, O_RDONLY);
 }
 
-OsFile open_or_create_for_writing(const std::string& name)
+OsFile open_for_update(const std::string& name, bool& writable)
 {
-    return open_file(name, O_WRONLY | O_CREAT);
+    const OsFile file = open_file(name, O_RDWR);
+    writable = file != NO_FILE;
+    return writable ? file : open_file(name, O_RDONLY);
 }
 
-OsFile reopen_for_writing(OsFile file, const std::string& name)
+OsFile open_or_create_for_writing(const std::string& name, const FileState& like)
 {
-#ifdef __linux__
-    static_cast<void>(name);
-    return open_file("/proc/self/fd/" + std::to_string(descriptor(file)), O_WRONLY);
-#else
-    // Non-blocking, so that a name now leading to a FIFO cannot hold the run;
-    // the caller checks that it is the same file.
-    static_cast<void>(file);
-    const OsFile reopened = open_file(name, O_WRONLY | O_NONBLOCK);
-    if (reopened != NO_FILE) {
-        fcntl(descriptor(reopened), F_SETFL, 0);
-    }
-    return reopened;
-#endif
+    return open_file(name, O_WRONLY | O_CREAT, like.permissions);
 }
 
 bool close_file(OsFile file)
@@ -230,33 +186,34 @@ bool close_file(OsFile file)
     return close(descriptor(file)) == 0 || errno == EINTR;
 }
 
-bool lock_file(OsFile file)
+LockResult lock_file(OsFile file, LockMode mode, bool wait)
 {
+    const int operation = (mode == LockMode::shared ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
     int result = 0;
     do {
-        result = flock(descriptor(file), LOCK_EX);
+        result = flock(descriptor(file), operation);
     } while (result != 0 && errno == EINTR);
-    return result == 0;
+    if (result == 0) {
+        return LockResult::locked;
+    }
+    return errno == EWOULDBLOCK ? LockResult::busy : LockResult::failed;
 }
 
 bool state_of(OsFile file, FileState& state)
 {
     struct stat status {};
-    if (fstat(descriptor(file), &status) != 0) {
-        return false;
-    }
-    state = state_from(status);
-    return true;
+    return state_from(fstat(descriptor(file), &status), status, state);
 }
 
 bool state_of(const std::string& name, FileState& state)
 {
     struct stat status {};
-    if (stat(name.c_str(), &status) != 0) {
-        return false;
-    }
-    state = state_from(status);
-    return true;
+    return state_from(stat(name.c_str(), &status), status, state);
+}
+
+bool state_of(Stream stream, FileState& state)
+{
+    return state_of(stream == Stream::output ? STDOUT_FILENO : STDERR_FILENO, state);
 }
 
 std::int64_t read_at(OsFile file, std::uint64_t offset, void* data, std::size_t size)
@@ -303,15 +260,38 @@ bool sync_file(OsFile file)
     return fsync(descriptor(file)) == 0;
 }
 
-CopyResult copy_range(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to)
+// copy_file_range, or sendfile where that is refused. One call per 1 GiB
+// keeps every count within what both take. Stops at the end of the input, a
+// refusal or an error, and leaves the rest to the buffered copy.
+std::uint64_t copy_in_kernel(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to)
 {
     std::uint64_t copied = 0;
 #ifdef RESTAMP_KERNEL_COPY
-    copied = copy_in_kernel(descriptor(from), offset, size, descriptor(to));
+    constexpr std::uint64_t MOST_PER_CALL = 1U << 30U;
+    bool use_copy_file_range = true;
+    while (copied < size) {
+        const auto count = static_cast<std::size_t>(std::min(size - copied, MOST_PER_CALL));
+        auto at = static_cast<off_t>(offset + copied);
+        const ssize_t done = use_copy_file_range
+                                 ? copy_file_range(descriptor(from), &at, descriptor(to), nullptr, count, 0)
+                                 : sendfile(descriptor(to), descriptor(from), &at, count);
+        if (done < 0 && use_copy_file_range && refused(errno)) {
+            use_copy_file_range = false;
+        } else if (done < 0 && errno == EINTR) {
+            continue;
+        } else if (done <= 0) {
+            break;
+        } else {
+            copied += static_cast<std::uint64_t>(done);
+        }
+    }
+#else
+    static_cast<void>(from);
+    static_cast<void>(offset);
+    static_cast<void>(size);
+    static_cast<void>(to);
 #endif
-    CopyResult rest = copy_through_buffer(descriptor(from), offset + copied, size - copied, descriptor(to));
-    rest.copied += copied;
-    return rest;
+    return copied;
 }
 
 bool create_temporary_file(std::string& name, OsFile& file)
@@ -338,7 +318,7 @@ bool create_temporary_file(std::string& name, OsFile& file)
     const int fd = mkostemps(pattern.data(), 4, O_CLOEXEC); // O_EXCL, mode 0600
     if (fd >= 0) {
         std::memcpy(temporary_name, pattern.c_str(), pattern.size() + 1);
-        set_interrupt_handler(remove_temporary_and_end);
+        install_interrupt_handler(interrupts);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) {
@@ -349,34 +329,30 @@ bool create_temporary_file(std::string& name, OsFile& file)
     return true;
 }
 
-bool remove_file(const std::string& name)
+bool remove_temporary_file(const std::string& name, OsFile)
 {
     return unlink(name.c_str()) == 0 || errno == ENOENT;
 }
 
 void hold_interrupts()
 {
-    const sigset_t interrupts = interrupt_set();
-    sigprocmask(SIG_BLOCK, &interrupts, nullptr);
-    set_interrupt_handler(SIG_DFL); // a held interrupt, once let through, just ends the run
-    temporary_name[0] = '\0';
+    if (!held) {
+        const sigset_t interrupts = interrupt_set();
+        sigprocmask(SIG_BLOCK, &interrupts, &mask_before_hold);
+        temporary_name[0] = '\0';
+        held = true;
+    }
 }
 
 void release_interrupts()
 {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const sigset_t interrupts = interrupt_set();
-    sigprocmask(SIG_UNBLOCK, &interrupts, nullptr);
+    if (held) {
+        held = false;
+        sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr);
+    }
 }
 
-void print_out(const std::string& text)
+void write_text(Stream stream, const std::string& text)
 {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
-void print_error(const std::string& text)
-{
-    std::fflush(stdout); // in the order the lines were issued, when both go to one file
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    write_all(stream == Stream::output ? STDOUT_FILENO : STDERR_FILENO, text.data(), text.size());
 }

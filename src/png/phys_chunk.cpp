@@ -17,14 +17,6 @@ Crc32Table crc32_table()
     return table;
 }
 
-void store_big_endian(std::uint32_t value, std::uint8_t* bytes)
-{
-    bytes[0] = static_cast<std::uint8_t>(value >> 24U);
-    bytes[1] = static_cast<std::uint8_t>(value >> 16U);
-    bytes[2] = static_cast<std::uint8_t>(value >> 8U);
-    bytes[3] = static_cast<std::uint8_t>(value);
-}
-
 } // namespace
 
 std::uint32_t dpi_to_pixels_per_metre(std::int32_t dpi)
@@ -48,10 +40,12 @@ std::uint32_t crc32(const std::uint8_t* data, std::size_t size)
 PhysChunk build_phys_chunk(std::int32_t dpi)
 {
     const std::uint32_t pixels_per_metre = dpi_to_pixels_per_metre(dpi);
-    PhysChunk chunk{0, 0, 0, 9, 'p', 'H', 'Y', 's'};
-    store_big_endian(pixels_per_metre, &chunk[8]);
-    store_big_endian(pixels_per_metre, &chunk[12]);
-    chunk[16] = 1; // unit: metre
-    store_big_endian(crc32(&chunk[4], 13), &chunk[17]);
+    PhysChunk chunk{0, 0, 0, PHYS_DATA_SIZE, 'p', 'H', 'Y', 's'};
+    std::uint8_t* data = &chunk[CHUNK_HEADER_SIZE];
+    store_big_endian(data, pixels_per_metre);
+    store_big_endian(data + 4, pixels_per_metre);
+    data[8] = 1; // unit: metre
+    // The CRC covers the type and the data.
+    store_big_endian(data + PHYS_DATA_SIZE, crc32(&chunk[4], 4 + PHYS_DATA_SIZE));
     return chunk;
 }

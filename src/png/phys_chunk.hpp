@@ -1,12 +1,14 @@
 #pragma once
 
+#include "png_layout.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
 // One complete pHYs chunk: length, type, both axes in pixels per metre, unit byte
 // and CRC, laid out exactly as it is written into the file.
-using PhysChunk = std::array<std::uint8_t, 21>;
+using PhysChunk = std::array<std::uint8_t, PHYS_CHUNK_SIZE>;
 
 constexpr double INCHES_PER_METRE = 39.3700787;
 

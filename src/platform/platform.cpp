@@ -1,0 +1,72 @@
+// The platform layer's code that is the same on every system.
+
+#include "system.hpp"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+// Large enough for few system calls where the kernel cannot copy for us.
+#ifndef RESTAMP_BUFFER_SIZE
+#define RESTAMP_BUFFER_SIZE 131072 // 128 KiB
+#endif
+constexpr std::size_t BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
+
+void print(Stream stream, const char* format, std::va_list arguments)
+{
+    std::va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    write_text(stream, text);
+}
+
+} // namespace
+
+CopyResult copy_range(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to)
+{
+    static char buffer[BUFFER_SIZE];
+    CopyResult result;
+    result.copied = copy_in_kernel(from, offset, size, to);
+    while (result.copied < size) {
+        const std::size_t wanted = std::min<std::uint64_t>(size - result.copied, BUFFER_SIZE);
+        const std::int64_t got = read_at(from, offset + result.copied, buffer, wanted);
+        if (got <= 0) {
+            result.error = got < 0 ? IoError::reading : IoError::none;
+            break;
+        }
+        if (!write_all(to, buffer, static_cast<std::size_t>(got))) {
+            result.error = IoError::writing;
+            break;
+        }
+        result.copied += static_cast<std::uint64_t>(got);
+    }
+    return result;
+}
+
+bool is_standard_stream(const FileState& state)
+{
+    FileState stream;
+    return (state_of(Stream::output, stream) && same_file(state, stream)) ||
+           (state_of(Stream::error, stream) && same_file(state, stream));
+}
+
+void print_out(const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    print(Stream::output, format, arguments);
+    va_end(arguments);
+}
+
+void print_error(const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    print(Stream::error, format, arguments);
+    va_end(arguments);
+}
