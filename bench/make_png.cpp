@@ -1,7 +1,10 @@
 // Writes a valid 8-bit RGB PNG whose image data is stored uncompressed (deflate
 // stored blocks) and split into IDAT chunks of a chosen size:
-//   make_png out.png width height idat_chunk_size noise|gradient
+//   make_png out.png width height idat_chunk_size noise|gradient [libpng|libpng-iccp]
 // "noise" gives incompressible pixels, "gradient" a picture worth looking at.
+// "libpng" puts the chunks that libpng-based tools write before the image data
+// after IHDR: gAMA, cHRM, bKGD and a 72 DPI pHYs; "libpng-iccp" adds a 3 KB
+// ICC profile (iCCP) before them.
 
 #include "phys_chunk.hpp"
 
@@ -78,12 +81,34 @@ Bytes store_in_zlib(const Bytes& raw)
     return stream;
 }
 
+void write_ancillary_chunks(std::ofstream& file, bool with_profile)
+{
+    const std::uint8_t gamma[4] = {0, 0, 0xB1, 0x8F}; // 1/2.2
+    write_chunk(file, "gAMA", gamma, sizeof gamma);
+    std::uint8_t chromaticities[32] = {};
+    const std::uint32_t srgb[8] = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
+    for (int i = 0; i < 8; ++i) {
+        store_big_endian(chromaticities + 4 * i, srgb[i]);
+    }
+    write_chunk(file, "cHRM", chromaticities, sizeof chromaticities);
+    if (with_profile) {
+        Bytes profile(3000, 0x5A);
+        std::memcpy(profile.data(), "ICC\0", 5); // a name, its end and the compression method
+        write_chunk(file, "iCCP", profile.data(), profile.size());
+    }
+    const std::uint8_t background[6] = {0, 0xFF, 0, 0xFF, 0, 0xFF};
+    write_chunk(file, "bKGD", background, sizeof background);
+    const PhysChunk phys = build_phys_chunk(72);
+    file.write(reinterpret_cast<const char*>(phys.data()), phys.size());
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: make_png out.png width height idat_chunk_size noise|gradient\n");
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr,
+                     "usage: make_png out.png width height idat_chunk_size noise|gradient [libpng|libpng-iccp]\n");
         return 2;
     }
     const auto width = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
@@ -99,6 +124,9 @@ int main(int argc, char* argv[])
     store_big_endian(header, width);
     store_big_endian(header + 4, height);
     write_chunk(file, "IHDR", header, sizeof header);
+    if (argc == 7) {
+        write_ancillary_chunks(file, std::strcmp(argv[6], "libpng-iccp") == 0);
+    }
     const Bytes image = store_in_zlib(make_scanlines(width, height, std::strcmp(argv[5], "noise") == 0));
     for (std::size_t offset = 0; offset < image.size(); offset += chunk_size) {
         write_chunk(file, "IDAT", image.data() + offset, std::min(chunk_size, image.size() - offset));

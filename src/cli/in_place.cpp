@@ -24,13 +24,11 @@ bool report_failure(const char* message)
     return false;
 }
 
-// True when the name still leads to the input's file, and neither has changed
-// since it was read.
-bool input_unchanged(const std::string& input_path, OsFile input, const FileState& read_state)
+// True when the name still leads to the file that was read, unchanged.
+bool input_unchanged(const std::string& input_path, const FileState& read_state)
 {
     FileState now;
-    return state_of(input_path, now) && unchanged(read_state, now) && state_of(input, now) &&
-           unchanged(read_state, now);
+    return state_of(input_path, now) && unchanged(read_state, now);
 }
 
 // Writes the rewritten image from the temporary file into the input, from its
@@ -83,7 +81,7 @@ bool rewrite_locked_input(const std::string& input_path, OsFile input, bool writ
         }
     }
     hold_interrupts();
-    if (!input_unchanged(input_path, input, read_state)) {
+    if (!input_unchanged(input_path, read_state)) {
         return report_failure(INPUT_CHANGED);
     }
     const bool written = patchable ? write_phys_patch(input, patch) : copy_back(temporary, rewritten.size, input);

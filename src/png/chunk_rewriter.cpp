@@ -207,7 +207,10 @@ bool rewrite_to_output(OsFile input, const FileState& input_state, const std::st
     copy->output = output;
     FileState before;
     FileState now;
-    if (!state_of(input, before) || !write_start(*copy)) {
+    if (!state_of(input, before)) {
+        return report_failure(READ_ERROR);
+    }
+    if (!write_start(*copy)) {
         return false;
     }
     if (!state_of(input, now) || !unchanged(before, now)) {
