@@ -119,7 +119,7 @@ int main(int argc, char* argv[])
         return 2;
     }
     std::ofstream file(argv[1], std::ios::binary | std::ios::trunc);
-    file.write("\x89PNG\r\n\x1a\n", 8);
+    file.write("\x89PNG\r\n\x1a\n", SIGNATURE_SIZE);
     std::uint8_t header[IHDR_DATA_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 2}; // 8-bit RGB, not interlaced
     store_big_endian(header, width);
     store_big_endian(header + 4, height);

@@ -69,7 +69,7 @@ TEST(PhysChunk, EncodesDpiAsPixelsPerMetreWithCrc)
         SCOPED_TRACE(c.dpi);
         EXPECT_EQ(dpi_to_pixels_per_metre(c.dpi), c.pixels_per_metre);
         const Bytes chunk = phys(c.dpi);
-        EXPECT_EQ(chunk.substr(8, 8), big_endian(c.pixels_per_metre) + big_endian(c.pixels_per_metre));
+        EXPECT_EQ(chunk.substr(CHUNK_HEADER_SIZE, 8), big_endian(c.pixels_per_metre) + big_endian(c.pixels_per_metre));
         if (*c.bytes != '\0') {
             EXPECT_EQ(chunk, Bytes(c.bytes, PHYS_CHUNK_SIZE));
         }
@@ -104,7 +104,7 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
          ""},
         {"4 GiB pHYs swallows the rest", HEAD + "\xFF\xFF\xFF\xFFpHYs" + IDAT, true, HEAD + NEW, ""},
         {"partial header after IEND", HEAD + IEND + "\0\0\0\x01IE", true, HEAD + NEW + IEND, ""},
-        {"not a PNG", "GIF89a" + IHDR, false, "", "Not a valid PNG file.\n"},
+        {"not a PNG", "\x89PNx" + HEAD.substr(4), false, "", "Not a valid PNG file.\n"},
         {"signature alone", SIGNATURE, false, "", "Not a valid PNG file.\n"},
         {"first chunk not IHDR", SIGNATURE + IDAT + IHDR, false, "", "Not a valid PNG file.\n"},
     };
@@ -159,7 +159,7 @@ TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
         {"pHYs of another length", HEAD + chunk("pHYs", Bytes(10, '\1')) + IEND, false},
         {"bytes after the last chunk", HEAD + phys(72) + IDAT + IEND + "x", false},
         {"last chunk cut short", HEAD + phys(72) + IDAT + IEND.substr(0, 11), false},
-        {"not a PNG", "GIF89a\0\0" + IHDR.substr(8) + phys(72) + IEND, false},
+        {"not a PNG", "\x89PNx" + HEAD.substr(4) + phys(72) + IEND, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
