@@ -19,6 +19,15 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS restamp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # A stripped install (cpack, cmake --install --strip) also drops the
+  # compilers' version notes (.comment), as Debian's packages do.
+  if(CMAKE_OBJCOPY)
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:restamp>\"
+                  COMMAND_ERROR_IS_FATAL ANY)
+endif()")
+  endif()
   # The man page and the Debian changelog, compressed without a name or time in
   # the file (gzip -n) so that every build makes the same bytes.
   configure_file(man/restamp.1.in man/restamp.1 @ONLY)
