@@ -38,10 +38,16 @@ endif()")
   endif()
   find_program(RESTAMP_GZIP gzip)
   if(RESTAMP_GZIP)
-    add_custom_command(OUTPUT man/restamp.1.gz doc/changelog.gz
-                       COMMAND ${RESTAMP_GZIP} -n -9 -f -k man/restamp.1 doc/changelog
-                       DEPENDS ${PROJECT_BINARY_DIR}/man/restamp.1 ${PROJECT_BINARY_DIR}/doc/changelog VERBATIM)
-    add_custom_target(restamp_docs ALL DEPENDS man/restamp.1.gz doc/changelog.gz)
+    # One command per file, and the time of the .gz set to now (gzip gives it
+    # its source's), so that a build with nothing changed runs neither.
+    foreach(doc man/restamp.1 doc/changelog)
+      add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${doc}.gz
+                         COMMAND ${RESTAMP_GZIP} -n -9 -f -k ${doc}
+                         COMMAND ${CMAKE_COMMAND} -E touch ${doc}.gz
+                         DEPENDS ${PROJECT_BINARY_DIR}/${doc}
+                         WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+    endforeach()
+    add_custom_target(restamp_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/man/restamp.1.gz ${PROJECT_BINARY_DIR}/doc/changelog.gz)
     install(FILES ${PROJECT_BINARY_DIR}/man/restamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   else()
