@@ -58,6 +58,8 @@ endif()")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # Depends from dpkg-shlibdeps
+  # cpack stops, naming the package to install, when file or dpkg-shlibdeps is missing.
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackagingTools.cmake)
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 endif()
 include(CPack)
