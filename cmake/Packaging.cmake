@@ -19,6 +19,15 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS restamp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # A stripped install (cpack, cmake --install --strip) also drops the
+  # compilers' version notes (.comment), as Debian's packages do.
+  if(CMAKE_OBJCOPY)
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:restamp>\"
+                  COMMAND_ERROR_IS_FATAL ANY)
+endif()")
+  endif()
   # The man page and the Debian changelog, compressed without a name or time in
   # the file (gzip -n) so that every build makes the same bytes.
   configure_file(man/restamp.1.in man/restamp.1 @ONLY)
@@ -29,10 +38,16 @@ else()
   endif()
   find_program(RESTAMP_GZIP gzip)
   if(RESTAMP_GZIP)
-    add_custom_command(OUTPUT man/restamp.1.gz doc/changelog.gz
-                       COMMAND ${RESTAMP_GZIP} -n -9 -f -k man/restamp.1 doc/changelog
-                       DEPENDS ${PROJECT_BINARY_DIR}/man/restamp.1 ${PROJECT_BINARY_DIR}/doc/changelog VERBATIM)
-    add_custom_target(restamp_docs ALL DEPENDS man/restamp.1.gz doc/changelog.gz)
+    # One command per file, and the time of the .gz set to now (gzip gives it
+    # its source's), so that a build with nothing changed runs neither.
+    foreach(doc man/restamp.1 doc/changelog)
+      add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${doc}.gz
+                         COMMAND ${RESTAMP_GZIP} -n -9 -f -k ${doc}
+                         COMMAND ${CMAKE_COMMAND} -E touch ${doc}.gz
+                         DEPENDS ${PROJECT_BINARY_DIR}/${doc}
+                         WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+    endforeach()
+    add_custom_target(restamp_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/man/restamp.1.gz ${PROJECT_BINARY_DIR}/doc/changelog.gz)
     install(FILES ${PROJECT_BINARY_DIR}/man/restamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   else()
@@ -43,6 +58,8 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # Depends from dpkg-shlibdeps
+  # cpack stops, naming the package to install, when file or dpkg-shlibdeps is missing.
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackagingTools.cmake)
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 endif()
 include(CPack)
