@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -48,8 +49,9 @@ const Bytes HEAD = SIGNATURE + IHDR;
 const Bytes IDAT = chunk("IDAT", "pixels");
 const Bytes IEND = chunk("IEND", "");
 const Bytes NEW = phys(300);
-const std::string INPUT_PATH = testing::TempDir() + "rewriter_in.png";
-const std::string OUTPUT_PATH = testing::TempDir() + "rewriter_out.png";
+// Named for this process, so that runs at once (and other users') do not meet.
+const std::string INPUT_PATH = testing::TempDir() + "rewriter_in_" + std::to_string(getpid()) + ".png";
+const std::string OUTPUT_PATH = testing::TempDir() + "rewriter_out_" + std::to_string(getpid()) + ".png";
 
 TEST(PhysChunk, EncodesDpiAsPixelsPerMetreWithCrc)
 {
@@ -109,7 +111,6 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
         {"first chunk not IHDR", SIGNATURE + IDAT + IHDR, false, "", "Not a valid PNG file.\n"},
     };
     const Bytes longer(700000, 'x');
-    std::remove(OUTPUT_PATH.c_str()); // not a link left by another test
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::ofstream(INPUT_PATH, std::ios::binary) << c.input;
@@ -122,18 +123,20 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
             EXPECT_EQ(read_file(OUTPUT_PATH), c.output);
         }
     }
+    std::remove(INPUT_PATH.c_str());
+    std::remove(OUTPUT_PATH.c_str());
 }
 
 // An output that turns out to be the input under another name is never cut.
 TEST(ChunkRewriter, RefusesAnOutputThatIsTheInput)
 {
-    std::remove(OUTPUT_PATH.c_str());
     std::ofstream(INPUT_PATH, std::ios::binary) << HEAD + IEND;
     std::filesystem::create_hard_link(INPUT_PATH, OUTPUT_PATH);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(rewrite_png_resolution(INPUT_PATH, OUTPUT_PATH, 300));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file(s).\n");
     EXPECT_EQ(read_file(INPUT_PATH), HEAD + IEND);
+    std::remove(INPUT_PATH.c_str());
     std::remove(OUTPUT_PATH.c_str());
 }
 
@@ -179,6 +182,7 @@ TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
         }
         close_file(input);
     }
+    std::remove(INPUT_PATH.c_str());
 }
 
 } // namespace

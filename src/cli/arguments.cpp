@@ -6,7 +6,7 @@
 
 std::int32_t parse_dpi(const char* text)
 {
-    constexpr std::int64_t BEYOND_INT32 = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    constexpr std::int64_t MOST = std::numeric_limits<std::int32_t>::max();
     while (std::isspace(static_cast<unsigned char>(*text)) != 0) {
         ++text;
     }
@@ -16,8 +16,7 @@ std::int32_t parse_dpi(const char* text)
     }
     std::int64_t magnitude = 0;
     for (; std::isdigit(static_cast<unsigned char>(*text)) != 0; ++text) {
-        magnitude = std::min(magnitude * 10 + (*text - '0'), BEYOND_INT32);
+        magnitude = std::min(magnitude * 10 + (*text - '0'), MOST);
     }
-    const std::int64_t value = negative ? -magnitude : std::min(magnitude, BEYOND_INT32 - 1);
-    return static_cast<std::int32_t>(value);
+    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }

@@ -48,15 +48,11 @@ void write_backup_of_patch(OsFile input, std::uint64_t size, const PhysPatch& pa
     }
 }
 
-// Rewrites the locked input. `backup_complete` tells whether the temporary
-// file holds the complete rewritten image.
-bool rewrite_locked_input(const std::string& input_path, OsFile input, bool writable, OsFile temporary,
-                          std::int32_t dpi, bool& backup_complete)
+// Rewrites the input, locked and found as read_state. `backup_complete` tells
+// whether the temporary file holds the complete rewritten image.
+bool rewrite_locked_input(const std::string& input_path, OsFile input, const FileState& read_state, bool writable,
+                          OsFile temporary, std::int32_t dpi, bool& backup_complete)
 {
-    FileState read_state;
-    if (!state_of(input, read_state)) {
-        return report_failure(READ_ERROR);
-    }
     PhysPatch patch;
     const bool patchable = plan_phys_patch(input, read_state.size, dpi, patch);
     if (patchable && patch.changed_from == patch.changed_to) {
@@ -109,12 +105,15 @@ bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::stri
     FileState state;
     bool backup_complete = false;
     bool done = false;
+    // Refused before waiting for its lock, then found anew once it is locked.
     if (input == NO_FILE || !state_of(input, state) || state.kind != FileKind::regular || is_standard_stream(state) ||
-        !lock_announced(input, LockMode::exclusive, input_path)) {
+        !lock_announced(input, LockMode::exclusive, input_path) || !state_of(input, state)) {
         print_error(OPEN_ERROR);
     } else {
-        done = rewrite_locked_input(input_path, input, writable, temporary, dpi, backup_complete);
+        done = rewrite_locked_input(input_path, input, state, writable, temporary, dpi, backup_complete);
     }
+    // Held for the deletion too, so that an interrupt cannot delete a file of
+    // the same name made by another program after ours is gone.
     hold_interrupts();
     if (done && !remove_temporary_file(temporary_path, temporary)) {
         print_error(DELETE_ERROR);

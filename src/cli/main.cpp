@@ -15,9 +15,10 @@ namespace {
 // is thrown as 0 and, like any exception, becomes the one failure report.
 int run(const std::vector<std::string>& arguments)
 {
-    if (arguments.size() < 3 || arguments.size() > 4) {
+    const bool too_many = arguments.size() > 4;
+    if (arguments.size() < 3 || too_many) {
         print_out(USAGE);
-        if (arguments.size() > 4) {
+        if (too_many) {
             print_out(ONE_FILE_PER_RUN);
         }
         return 1;

@@ -20,9 +20,11 @@ void print(Stream stream, const char* format, std::va_list arguments)
     va_copy(measuring, arguments);
     const int length = std::vsnprintf(nullptr, 0, format, measuring);
     va_end(measuring);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
-    write_text(stream, text);
+    if (length > 0) {
+        std::string text(static_cast<std::size_t>(length), '\0');
+        std::vsnprintf(text.data(), text.size() + 1, format, arguments); // and its end, for which a string has room
+        write_text(stream, text);
+    }
 }
 
 } // namespace
@@ -35,9 +37,12 @@ CopyResult copy_range(OsFile from, std::uint64_t offset, std::uint64_t size, OsF
     while (result.copied < size) {
         const std::size_t wanted = std::min<std::uint64_t>(size - result.copied, BUFFER_SIZE);
         const std::int64_t got = read_at(from, offset + result.copied, buffer, wanted);
-        if (got <= 0) {
-            result.error = got < 0 ? IoError::reading : IoError::none;
+        if (got < 0) {
+            result.error = IoError::reading;
             break;
+        }
+        if (got == 0) {
+            break; // the end of the input
         }
         if (!write_all(to, buffer, static_cast<std::size_t>(got))) {
             result.error = IoError::writing;

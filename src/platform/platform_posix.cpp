@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -22,7 +23,7 @@
 namespace {
 
 // The temporary file an interrupt deletes; written only while interrupts are blocked.
-char temporary_name[4096];
+char temporary_name[PATH_MAX];
 // The signal mask from before hold_interrupts(), which release_interrupts() restores.
 sigset_t mask_before_hold;
 bool held = false;
@@ -45,6 +46,11 @@ OsFile open_file(const std::string& name, int flags, mode_t mode = 0)
     return fd;
 }
 
+std::int64_t nanoseconds(const timespec& time)
+{
+    return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
+}
+
 bool state_from(int result, const struct stat& status, FileState& state)
 {
     if (result != 0) {
@@ -56,8 +62,8 @@ bool state_from(int result, const struct stat& status, FileState& state)
     state.device = status.st_dev;
     state.index = status.st_ino;
     state.size = static_cast<std::uint64_t>(status.st_size);
-    state.modified = std::int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
-    state.changed = std::int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
+    state.modified = nanoseconds(status.st_mtim);
+    state.changed = nanoseconds(status.st_ctim);
     state.permissions = status.st_mode & 0666U;
     return true;
 }
@@ -65,24 +71,28 @@ bool state_from(int result, const struct stat& status, FileState& state)
 // Every catchable signal whose default action ends the program, but for the
 // faults the program itself may raise (SEGV, BUS, FPE, ILL, TRAP, SYS, ABRT),
 // and PIPE and XFSZ, which prepare_process() ignores.
-sigset_t interrupt_set()
+std::vector<int> interrupt_signals()
 {
-    constexpr int LISTED[] = {
-        SIGHUP, SIGINT, SIGQUIT,   SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+    std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM,
+                                SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 #ifdef __linux__
-        SIGIO,  SIGPWR, SIGSTKFLT,
+    signals.insert(signals.end(), {SIGIO, SIGPWR, SIGSTKFLT});
 #endif
-    };
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal_number : LISTED) {
-        sigaddset(&set, signal_number);
-    }
 #ifdef SIGRTMIN
     for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-        sigaddset(&set, signal_number);
+        signals.push_back(signal_number);
     }
 #endif
+    return signals;
+}
+
+sigset_t interrupt_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : interrupt_signals()) {
+        sigaddset(&set, signal_number);
+    }
     return set;
 }
 
@@ -104,24 +114,13 @@ void install_interrupt_handler(const sigset_t& interrupts)
     struct sigaction action {};
     action.sa_handler = remove_temporary_and_end;
     action.sa_mask = interrupts;
-    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    for (const int signal_number : interrupt_signals()) {
         struct sigaction previous {};
-        if (sigismember(&interrupts, signal_number) == 1 && sigaction(signal_number, nullptr, &previous) == 0 &&
-            previous.sa_handler != SIG_IGN) {
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
             sigaction(signal_number, &action, nullptr);
         }
     }
 }
-
-#ifdef RESTAMP_KERNEL_COPY
-// True when the error means this way of copying is not available for these
-// two files, rather than that reading or writing failed.
-bool refused(int error)
-{
-    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP || error == EBADF ||
-           error == ESPIPE || error == EPERM || error == ETXTBSY || error == EOVERFLOW;
-}
-#endif
 
 // Writes all size bytes, at the file's position or, when offset is given, there.
 bool write_fully(OsFile file, const void* data, std::size_t size, const std::uint64_t* offset)
@@ -260,9 +259,10 @@ bool sync_file(OsFile file)
     return fsync(descriptor(file)) == 0;
 }
 
-// copy_file_range, or sendfile where that is refused. One call per 1 GiB
-// keeps every count within what both take. Stops at the end of the input, a
-// refusal or an error, and leaves the rest to the buffered copy.
+// copy_file_range, or sendfile where that fails (another file system, a
+// pipe, an old kernel). One call per 1 GiB keeps every count within what both
+// take. Stops at the end of the input or when sendfile fails too, and leaves
+// the rest to the buffered copy, which tells a read error from a write error.
 std::uint64_t copy_in_kernel(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to)
 {
     std::uint64_t copied = 0;
@@ -275,14 +275,12 @@ std::uint64_t copy_in_kernel(OsFile from, std::uint64_t offset, std::uint64_t si
         const ssize_t done = use_copy_file_range
                                  ? copy_file_range(descriptor(from), &at, descriptor(to), nullptr, count, 0)
                                  : sendfile(descriptor(to), descriptor(from), &at, count);
-        if (done < 0 && use_copy_file_range && refused(errno)) {
-            use_copy_file_range = false;
-        } else if (done < 0 && errno == EINTR) {
-            continue;
-        } else if (done <= 0) {
-            break;
-        } else {
+        if (done > 0) {
             copied += static_cast<std::uint64_t>(done);
+        } else if (done < 0 && use_copy_file_range) {
+            use_copy_file_range = false;
+        } else {
+            break;
         }
     }
 #else
@@ -307,7 +305,7 @@ bool create_temporary_file(std::string& name, OsFile& file)
     struct stat status {};
     const bool others_may_rename = stat(folder, &status) != 0 || (status.st_uid != 0 && status.st_uid != geteuid()) ||
                                    ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0);
-    if (pattern.size() >= sizeof temporary_name || others_may_rename) {
+    if (others_may_rename) {
         return false;
     }
     // The name and the handler that deletes the file come with the file, with
@@ -317,7 +315,8 @@ bool create_temporary_file(std::string& name, OsFile& file)
     sigprocmask(SIG_BLOCK, &interrupts, &previous);
     const int fd = mkostemps(pattern.data(), 4, O_CLOEXEC); // O_EXCL, mode 0600
     if (fd >= 0) {
-        std::memcpy(temporary_name, pattern.c_str(), pattern.size() + 1);
+        // Whole: the kernel takes no name of PATH_MAX bytes or more.
+        std::snprintf(temporary_name, sizeof temporary_name, "%s", pattern.c_str());
         install_interrupt_handler(interrupts);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
