@@ -33,7 +33,7 @@ begin() {
     name=$1 prefix='' windows_env='' cases=$((cases + 1))
     dir=$work/$cases
     mkdir -p "$dir/tmp" && cp "$png" "$dir/in.png" && chmod -R a+rwX "$dir" && chmod +t "$dir/tmp" && cd "$dir" || exit 1
-    [ -z "$windows" ] || rm -f "$wine_temp"/rst*.tmp
+    [ -z "$windows" ] || rm -f "$wine_temp"/rst*.png
 }
 
 run() {
@@ -73,7 +73,7 @@ resume_held_run() {
 check() {
     problems=''
     if [ -n "$windows" ]; then
-        temp=$(find "$wine_temp" -name 'rst*.tmp')
+        temp=$(find "$wine_temp" -name 'rst*.png')
         shown=$([ -z "$temp" ] || winepath -w "$temp" | tr -d '\r' | sed 's/\\/\\\\/g')
     else
         temp=$(find "$dir/tmp" -type f 2>/dev/null) shown=$temp

@@ -14,7 +14,7 @@ with_phys() { # what restamp 300 makes of a PNG without pHYs
 with_phys "$png" >new.png && with_phys "$other" >other-new.png || exit 1
 tmp='τμπ😀' && mkdir "$tmp" && tmp_w=$(winepath -w "$tmp" | tr -d '\r') && exe_w=$(winepath -w "$exe" | tr -d '\r')
 wine_temp=$(winepath -u "$(wine cmd /c echo %TEMP% | tr -d '\r')") && mkdir -p "$wine_temp" || exit 1
-rm -f "$wine_temp"/rst*.tmp
+rm -f "$wine_temp"/rst*.png
 passed=0 failed=0
 
 # Wine takes TMP from its registry: cmd sets it for restamp.exe.
@@ -27,10 +27,10 @@ check() {
     [ "$status" = "$2" ] || problems="$problems status $status;"
     [ "$(tail -n 1 out)" = "$(printf '%s\r' "$3")" ] || problems="$problems stdout $(tail -n 1 out);"
     [ "$(tr -d '\r' <err)" = "$4" ] || problems="$problems stderr $(cat err);"
-    ! find "$tmp" "$wine_temp" -name 'rst*.tmp' | grep -q . || problems="$problems temporary file left;"
+    ! find "$tmp" "$wine_temp" -name 'rst*.png' | grep -q . || problems="$problems temporary file left;"
     shift 4
     for condition; do eval "$condition" || problems="$problems not $condition;"; done
-    rm -f "$tmp"/rst*.tmp "$wine_temp"/rst*.tmp
+    rm -f "$tmp"/rst*.png "$wine_temp"/rst*.png
     [ -z "$problems" ] && passed=$((passed + 1)) || { failed=$((failed + 1)) && printf "FAIL %s:%s\n" "$label" "$problems"; }
 }
 wait_for() { # at most 30 s for a condition
@@ -57,13 +57,13 @@ check 'a name too long for any file system' 1 'restamp failed.' 'Error opening f
 mkfifo hold && { wine "$helper" in.png <hold >held & } && exec 3>hold
 wait_for 'grep -q locked held'
 wine "$exe" 300 in.png >out 2>err 3>&- & pid=$!
-wait_for 'find "$wine_temp" -name "rst*.tmp" | grep -q .' && shared=$(find "$wine_temp" -name 'rst*.tmp' -perm /o=r)
+wait_for 'find "$wine_temp" -name "rst*.png" | grep -q .' && shared=$(find "$wine_temp" -name 'rst*.png' -perm /o=r)
 kill -INT $pid && wait $pid; status=$?
-check 'Ctrl+C while waiting for the lock' 58 '' '' 'cmp -s in.png "$png"' '[ -z "$shared" ]' # STATUS_CONTROL_C_EXIT
+check 'Ctrl+C while waiting for the lock' 58 '' 'Waiting for another program to release in.png.' 'cmp -s in.png "$png"' '[ -z "$shared" ]' # STATUS_CONTROL_C_EXIT
 wine "$exe" 300 in.png >out 2>err 3>&- & pid=$!
-wait_for 'find "$wine_temp" -name "rst*.tmp" | grep -q .'; cat "$other" >&3; exec 3>&-
+wait_for 'find "$wine_temp" -name "rst*.png" | grep -q .'; cat "$other" >&3; exec 3>&-
 wait $pid; status=$?
-check 'a second run waits for the lock' 0 'DPI of in.png changed to 300' '' 'cmp -s in.png other-new.png'
+check 'a second run waits for the lock' 0 'DPI of in.png changed to 300' 'Waiting for another program to release in.png.' 'cmp -s in.png other-new.png'
 wait
 
 printf '%s\n' 'SKIP long paths: Wine opens paths of MAX_PATH characters or more without the \\?\ prefix too'
