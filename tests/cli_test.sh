@@ -246,8 +246,8 @@ windows)
     # Names outside the ANSI code page (1252 here) with UTF-8 of two, three and
     # four bytes (a surrogate pair in UTF-16), and such a folder as TMP.
     unicode='Ελ写😀.png' long=$(printf '%0100d' 0 | tr 0 d)
-    begin 'a name outside the code page, in place'; mv in.png "$unicode" && mkdir τμπ😀
-    windows_env="set TMP=$(winepath -w τμπ😀 | tr -d '\r')&& "; run 300 "$unicode"
+    unicode_tmp() { mkdir τμπ😀 && windows_env="set TMP=$(winepath -w τμπ😀 | tr -d '\r')&& "; }
+    begin 'a name outside the code page, in place'; mv in.png "$unicode" && unicode_tmp; run 300 "$unicode"
     check 0 "DPI of $unicode changed to 300\n" '' "$unicode=new" temp=absent \
         'stdout.crlf=[ "$(tail -n 1 stdout.crlf)" = "$(printf "DPI of %s changed to 300\r" "$unicode")" ]' # UTF-8, CR LF
     begin 'a name outside the code page, to an output'; mv in.png "$unicode"; run 300 "$unicode" "Ελ写😀-300.png"
@@ -257,7 +257,17 @@ windows)
     check 0 "DPI of $long\\\\$long\\\\$long\\\\$unicode changed to 300\n" '' "$long/$long/$long/$unicode=new" temp=absent
     begin 'a name no file system takes'; run 300 in.png "$(printf '%0300d' 0).png"
     check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original 'output=[ -z "$(find . -name "0*")" ]'
-    # lock_helper (tests/lock_helper.cpp) holds in.png's lock.
+    # Devices are never one file: NUL as input and output is no run in place.
+    begin 'NUL as input and output'; run 300 NUL NUL
+    check 1 'restamp failed.\n' 'Not a valid PNG file.\n' temp=absent
+    # lock_helper (tests/lock_helper.cpp) opens the output as standard output,
+    # as Windows' cmd does for "> out.png".
+    begin 'the output is standard output'
+    wine "$LOCK_HELPER" out.png stdout "$(winepath -w "$RESTAMP") 300 in.png out.png" 2>stderr.crlf; status=$?
+    tr -d '\r' <out.png >stdout && tr -d '\r' <stderr.crlf >stderr
+    check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original
+
+    # lock_helper holds in.png another program's way.
     wait_for() { # at most 30 s for a condition
         tries=0
         until eval "$1"; do [ $((tries += 1)) -lt 300 ] && sleep 0.1 || return 1; done
@@ -294,6 +304,23 @@ windows)
     begin 'a shared lock lets a run read'; lock_run shared 300 in.png out.png; release; ended
     check 0 'in.png copied to out.png using DPI of 300\n' '' out.png=new
 
+    # An input that may not be written fails before anything is written, but
+    # for an image that needs no write; the backup notice names a TMP outside
+    # the code page.
+    unwritable() { # WAY: false where Wine cannot show it
+        if [ "$1" = deny-write ]; then hold deny-write; else wine cmd /c attrib +r in.png && [ ! -w in.png ]; fi
+    }
+    for way in 'attrib +r' deny-write; do
+        begin "$way"; unicode_tmp
+        if ! unwritable "$way"; then
+            echo "SKIP $way: Wine run as root opens read-only files, and files an ACL denies, for writing" && continue
+        fi
+        run 300 in.png; [ "$way" = deny-write ] && release
+        check 1 "$backup" 'Error writing input file.\n' in.png=original temp=empty
+        begin "$way, already right"; cp "$new" in.png && touch -d @0 in.png && unwritable "$way"; run 300 in.png
+        [ "$way" = deny-write ] && release
+        check 0 'DPI of in.png changed to 300\n' '' in.png=new 'in.png=[ $(stat -c %Y in.png) = 0 ]' temp=absent
+    done
     printf '%s\n' 'SKIP long paths: Wine opens paths of MAX_PATH characters or more without the \\?\ prefix too'
     echo 'SKIP lone surrogates in names: a UTF-8 command line cannot carry them into Wine'
     echo 'SKIP deletion with POSIX semantics: Wine 8 has no FileDispositionInfoEx, so restamp falls back to the classic one'
