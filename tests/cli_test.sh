@@ -325,6 +325,8 @@ windows)
     echo 'SKIP lone surrogates in names: a UTF-8 command line cannot carry them into Wine'
     echo 'SKIP deletion with POSIX semantics: Wine 8 has no FileDispositionInfoEx, so restamp falls back to the classic one'
     echo 'SKIP closing the console, Ctrl+C during the copy-back: Wine gives no console to close, nor a step to stop at'
+    echo "SKIP names on a console (WriteConsoleW): the tests run without a console"
+    echo "SKIP 128-bit file IDs (ReFS, Dev Drive): Wine's drives have 64-bit ones"
     ;;
 pngcheck)
     # An independent checker reads results of differing layouts: one pHYs, at 300 DPI.
