@@ -105,7 +105,7 @@ TEST(ChunkRewriter, InsertsOnePhysAfterIhdrAndCopiesEverythingElse)
         {"4 GiB length in a tiny file", HEAD + huge_idat_header + "abc", true, HEAD + NEW + huge_idat_header + "abc",
          ""},
         {"4 GiB pHYs swallows the rest", HEAD + "\xFF\xFF\xFF\xFFpHYs" + IDAT, true, HEAD + NEW, ""},
-        {"partial header after IEND", HEAD + IEND + "\0\0\0\x01IE", true, HEAD + NEW + IEND, ""},
+        {"partial header after IEND", HEAD + IEND + Bytes("\0\0\0\x01IEN", 7), true, HEAD + NEW + IEND, ""},
         {"not a PNG", "\x89PNx" + HEAD.substr(4), false, "", "Not a valid PNG file.\n"},
         {"signature alone", SIGNATURE, false, "", "Not a valid PNG file.\n"},
         {"first chunk not IHDR", SIGNATURE + IDAT + IHDR, false, "", "Not a valid PNG file.\n"},
@@ -145,6 +145,8 @@ TEST(ChunkRewriter, RefusesAnOutputThatIsTheInput)
 TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
 {
     const Bytes gama = chunk("gAMA", "1234");
+    // Its CRC is the old pHYs chunk's: the span's new bytes end as the old ones do.
+    const Bytes like_phys = gama.substr(0, CHUNK_HEADER_SIZE + 4) + phys(72).substr(PHYS_CHUNK_SIZE - 4);
     // The chunk before pHYs that makes the span exactly 64 KiB long.
     const Bytes filler = chunk("iCCP", Bytes(65536 - PHYS_CHUNK_SIZE - CHUNK_FRAMING_SIZE, 'i'));
     const struct {
@@ -155,6 +157,7 @@ TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
         {"pHYs after IHDR", HEAD + phys(72) + IDAT + IEND, true},
         {"pHYs after IHDR, already right", HEAD + NEW + IDAT + IEND, true},
         {"pHYs after another chunk", HEAD + gama + phys(72) + IDAT + IEND, true},
+        {"the same last bytes", HEAD + like_phys + phys(72) + IDAT + IEND, true},
         {"span of 64 KiB", HEAD + filler + phys(72) + IEND, true},
         {"span over 64 KiB", HEAD + filler + IDAT + phys(72) + IEND, false},
         {"no pHYs", HEAD + IDAT + IEND, false},

@@ -1,24 +1,22 @@
 // rand_s, the C runtime's cryptographic random numbers, is declared only on request.
 #define _CRT_RAND_S
 
-#include "platform.hpp"
+#include "system.hpp"
 
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <shellapi.h>
 
 namespace {
 
-#ifdef RESTAMP_BUFFER_SIZE
-constexpr std::size_t COPY_BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
-#else
-constexpr std::size_t COPY_BUFFER_SIZE = 1 << 20;
-#endif
 constexpr DWORD MAX_IO = 1 << 30; // one ReadFile or WriteFile call at most
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// FileDispositionInfoEx (Windows 10 1607), which MinGW-w64 declares only for a
+// _WIN32_WINNT that never comes: the class after FileIdExtdDirectoryRestartInfo.
+constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(FileIdExtdDirectoryRestartInfo + 1);
 
 HANDLE handle_of(OsFile file)
 {
@@ -135,15 +133,59 @@ DWORD chunk_size(std::size_t size)
     return size < MAX_IO ? static_cast<DWORD>(size) : MAX_IO;
 }
 
+// ReadFile and WriteFile at an offset move a synchronous handle's position,
+// which pread and pwrite leave alone: the caller puts it back.
+bool position_of(HANDLE handle, LARGE_INTEGER& position)
+{
+    return SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) != 0;
+}
+
+bool set_position(HANDLE handle, LARGE_INTEGER position)
+{
+    return SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) != 0;
+}
+
+// Writes all size bytes, at the handle's position or, when offset is given, there.
+bool write_fully(HANDLE handle, const void* data, std::size_t size, const std::uint64_t* offset)
+{
+    for (std::size_t done = 0; done < size;) {
+        OVERLAPPED at = offset == nullptr ? OVERLAPPED{} : at_offset(*offset + done);
+        DWORD count = 0;
+        if (!WriteFile(handle, static_cast<const char*>(data) + done, chunk_size(size - done), &count,
+                       offset == nullptr ? nullptr : &at) ||
+            count == 0) {
+            return false;
+        }
+        done += count;
+    }
+    return true;
+}
+
+// Deletes a file through a handle that may delete it: at once with POSIX
+// semantics, so that another program's handle (a virus scanner, an indexer)
+// neither fails the deletion nor keeps the name; where the file system has no
+// such deletion, once the last handle closes. A file already on its way out
+// counts as deleted.
+bool delete_through(HANDLE handle)
+{
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    FILE_DISPOSITION_INFO classic{TRUE};
+    FILE_STANDARD_INFO standard{};
+    return SetFileInformationByHandle(handle, DISPOSITION_INFO_EX, &posix, sizeof posix) ||
+           SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic) ||
+           (GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) &&
+            standard.DeletePending);
+}
+
 // What the console control handler works with. The lock keeps the handler from
 // deleting the temporary file while interrupts are held, and from ending the
-// program between the file's creation and the storing of its name.
+// program between the file's creation and the storing of its handle.
 struct InterruptState {
     SRWLOCK lock = SRWLOCK_INIT;
     bool installed = false;
     bool held = false;
-    bool pending = false;   // an interrupt came while held
-    std::wstring temporary; // deleted on an interrupt before hold_interrupts()
+    bool pending = false;                    // an interrupt came while held
+    HANDLE temporary = INVALID_HANDLE_VALUE; // deleted on an interrupt before hold_interrupts()
 };
 InterruptState interrupts;
 
@@ -155,19 +197,20 @@ InterruptState interrupts;
 BOOL WINAPI on_interrupt(DWORD)
 {
     AcquireSRWLockExclusive(&interrupts.lock);
-    interrupts.pending = true;
     if (interrupts.held) {
         // release_interrupts() ends the program; until then this thread waits.
+        interrupts.pending = true;
         ReleaseSRWLockExclusive(&interrupts.lock);
         Sleep(INFINITE);
     }
-    if (!interrupts.temporary.empty()) {
-        DeleteFileW(interrupts.temporary.c_str()); // opened with FILE_SHARE_DELETE
+    if (interrupts.temporary != INVALID_HANDLE_VALUE) {
+        delete_through(interrupts.temporary);
     }
-    // Still holding the lock: the main thread cannot begin a copy-back now.
+    // Still holding the lock: the main thread cannot hold interrupts now.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
+// Called with the lock held.
 void install_interrupt_handler()
 {
     if (!interrupts.installed) {
@@ -223,27 +266,9 @@ std::string with_crlf(const std::string& text)
     return result;
 }
 
-void print(DWORD stream, const std::string& text)
+HANDLE standard_handle(Stream stream)
 {
-    // Text the C runtime still buffers goes first, to keep the order of lines.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const HANDLE handle = GetStdHandle(stream);
-    DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        // The console shows every name as typed, whatever its code page.
-        const std::wstring wide = widen(with_crlf(text));
-        DWORD written = 0;
-        for (std::size_t done = 0; done < wide.size(); done += written) {
-            if (!WriteConsoleW(handle, wide.data() + done, chunk_size(wide.size() - done), &written, nullptr) ||
-                written == 0) {
-                return;
-            }
-        }
-    } else {
-        const std::string bytes = with_crlf(text);
-        write_all(file_of(handle), bytes.data(), bytes.size());
-    }
+    return GetStdHandle(stream == Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
 } // namespace
@@ -256,19 +281,20 @@ void prepare_process()
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-std::vector<std::string> command_line(int argc, char* argv[])
+bool command_line(int, char*[], std::vector<std::string>& arguments)
 {
-    std::vector<std::string> arguments;
+    // The ANSI argv has lost every character outside the code page: never used.
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == nullptr) {
-        return std::vector<std::string>(argv, argv + argc);
+        return false;
     }
+    arguments.clear();
     for (int i = 0; i < count; ++i) {
         arguments.push_back(narrow(wide[i]));
     }
     LocalFree(wide);
-    return arguments;
+    return true;
 }
 
 OsFile open_for_reading(const std::string& name)
@@ -277,19 +303,25 @@ OsFile open_for_reading(const std::string& name)
     return open_file(name, GENERIC_READ, SHARE_ALL, OPEN_EXISTING);
 }
 
-OsFile open_or_create_for_writing(const std::string& name)
+OsFile open_for_update(const std::string& name, bool& writable)
 {
-    // OPEN_ALWAYS, not CREATE_ALWAYS, which would refuse an existing hidden or
-    // system file and replace its attributes.
-    return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    // Shared for reading and writing, so that a second run opens it too and
+    // then waits for the lock; not for deleting, so that no one renames or
+    // deletes it meanwhile. Refused for writing (the read-only attribute, an
+    // ACL, another program that does not share writing), it opens for reading.
+    const OsFile file =
+        open_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    writable = file != NO_FILE;
+    return writable ? file : open_for_reading(name);
 }
 
-OsFile reopen_for_writing(OsFile file, const std::string&)
+OsFile open_or_create_for_writing(const std::string& name, const FileState&)
 {
-    // The file the handle holds, whatever its name leads to now. Shared for
-    // reading only: no other program writes the input during the copy-back.
-    // A read-only file does not open.
-    return file_of(ReOpenFile(handle_of(file), GENERIC_WRITE, FILE_SHARE_READ, 0));
+    // A new file gets the folder's inherited ACL; POSIX permission bits have no
+    // meaning here. OPEN_ALWAYS, not CREATE_ALWAYS, which would refuse an
+    // existing hidden or system file, replace its attributes and cut it before
+    // it has shown not to be the input.
+    return open_file(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
 }
 
 bool close_file(OsFile file)
@@ -297,36 +329,54 @@ bool close_file(OsFile file)
     return CloseHandle(handle_of(file)) != 0;
 }
 
-bool lock_file(OsFile file)
+LockResult lock_file(OsFile file, LockMode mode, bool wait)
 {
-    // One byte far beyond any file's data: other runs wait for it, while our own
-    // reads and writes through other handles are not blocked.
+    // One byte far beyond any file's data: other runs wait for it, while reads
+    // and writes of the data through any handle are not blocked.
     OVERLAPPED overlapped = at_offset(0xFFFFFFFFFFFFFFFEull);
-    return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped) != 0;
+    const DWORD flags =
+        (mode == LockMode::exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(handle_of(file), flags, 0, 1, 0, &overlapped)) {
+        return LockResult::locked;
+    }
+    const DWORD error = GetLastError();
+    return !wait && (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) ? LockResult::busy
+                                                                                 : LockResult::failed;
 }
 
 bool state_of(OsFile file, FileState& state)
 {
-    // A pipe or a device (NUL) is no file on a volume: no identity, no size.
-    if (GetFileType(handle_of(file)) != FILE_TYPE_DISK) {
-        state = FileState{};
-        state.device = ~std::uint64_t{0};
-        return true;
+    const HANDLE handle = handle_of(file);
+    state = FileState{};
+    // A pipe or a character device (NUL, the console) holds no data of its own.
+    const DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK) {
+        state.kind = FileKind::device;
+        return type != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
     }
     BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle_of(file), &information)) {
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandle(handle, &information) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
         return false;
     }
-    state.device = information.dwVolumeSerialNumber;
-    state.index = join(information.nFileIndexHigh, information.nFileIndexLow);
+    state.kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::other : FileKind::regular;
+    // The 128-bit file ID where the volume has one (ReFS, Dev Drive), whose
+    // 64-bit index may repeat; else the 64-bit one.
+    FILE_ID_INFO id;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        static_assert(sizeof id.FileId == 2 * sizeof state.index, "a 128-bit file ID");
+        state.device = id.VolumeSerialNumber;
+        std::memcpy(&state.index, id.FileId.Identifier, sizeof state.index);
+        std::memcpy(&state.index_high, id.FileId.Identifier + sizeof state.index, sizeof state.index_high);
+    } else {
+        state.device = information.dwVolumeSerialNumber;
+        state.index = join(information.nFileIndexHigh, information.nFileIndexLow);
+    }
     state.size = join(information.nFileSizeHigh, information.nFileSizeLow);
-    const FILETIME& written = information.ftLastWriteTime;
-    state.modified = static_cast<std::int64_t>(join(written.dwHighDateTime, written.dwLowDateTime));
     // The change time also moves when content is put back with an old write time.
-    FILE_BASIC_INFO basic;
-    state.changed = GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &basic, sizeof basic)
-                        ? basic.ChangeTime.QuadPart
-                        : 0;
+    state.modified = basic.LastWriteTime.QuadPart;
+    state.changed = basic.ChangeTime.QuadPart;
     return true;
 }
 
@@ -342,57 +392,49 @@ bool state_of(const std::string& name, FileState& state)
     return found;
 }
 
+bool state_of(Stream stream, FileState& state)
+{
+    const HANDLE handle = standard_handle(stream);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && state_of(file_of(handle), state);
+}
+
 std::int64_t read_at(OsFile file, std::uint64_t offset, void* data, std::size_t size)
 {
+    const HANDLE handle = handle_of(file);
+    LARGE_INTEGER position{};
+    const bool positioned = position_of(handle, position); // a pipe has no position
     std::size_t done = 0;
+    bool failed = false;
     while (done < size) {
-        OVERLAPPED overlapped = at_offset(offset + done);
+        OVERLAPPED at = at_offset(offset + done);
         DWORD count = 0;
-        if (!ReadFile(handle_of(file), static_cast<char*>(data) + done, chunk_size(size - done), &count, &overlapped)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) {
-                break;
-            }
-            return -1;
+        if (!ReadFile(handle, static_cast<char*>(data) + done, chunk_size(size - done), &count, &at)) {
+            failed = GetLastError() != ERROR_HANDLE_EOF;
+            break;
         }
         if (count == 0) {
             break;
         }
         done += count;
     }
-    return static_cast<std::int64_t>(done);
+    const bool restored = !positioned || set_position(handle, position);
+    return failed || !restored ? -1 : static_cast<std::int64_t>(done);
 }
 
 bool write_all(OsFile file, const void* data, std::size_t size)
 {
-    for (std::size_t done = 0; done < size;) {
-        DWORD count = 0;
-        if (!WriteFile(handle_of(file), static_cast<const char*>(data) + done, chunk_size(size - done), &count,
-                       nullptr) ||
-            count == 0) {
-            return false;
-        }
-        done += count;
-    }
-    return true;
+    return write_fully(handle_of(file), data, size, nullptr);
 }
 
 bool write_at(OsFile file, std::uint64_t offset, const void* data, std::size_t size)
 {
-    // A write at an offset moves a synchronous handle's position: put it back.
+    const HANDLE handle = handle_of(file);
     LARGE_INTEGER position{};
-    if (!SetFilePointerEx(handle_of(file), LARGE_INTEGER{}, &position, FILE_CURRENT)) {
+    if (!position_of(handle, position)) {
         return false;
     }
-    bool written = true;
-    for (std::size_t done = 0; written && done < size;) {
-        OVERLAPPED overlapped = at_offset(offset + done);
-        DWORD count = 0;
-        written = WriteFile(handle_of(file), static_cast<const char*>(data) + done, chunk_size(size - done), &count,
-                            &overlapped) &&
-                  count != 0;
-        done += count;
-    }
-    return SetFilePointerEx(handle_of(file), position, nullptr, FILE_BEGIN) && written;
+    const bool written = write_fully(handle, data, size, &offset);
+    return set_position(handle, position) && written;
 }
 
 bool set_file_size(OsFile file, std::uint64_t size)
@@ -408,30 +450,9 @@ bool sync_file(OsFile file)
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
-CopyResult copy_range(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to)
+std::uint64_t copy_in_kernel(OsFile, std::uint64_t, std::uint64_t, OsFile)
 {
-    // Windows has no copy between two open handles; a large buffer keeps the
-    // number of calls small.
-    CopyResult result;
-    std::vector<unsigned char> buffer(COPY_BUFFER_SIZE);
-    while (result.copied < size) {
-        const std::uint64_t left = size - result.copied;
-        const std::size_t wanted = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
-        const std::int64_t count = read_at(from, offset + result.copied, buffer.data(), wanted);
-        if (count < 0) {
-            result.error = IoError::reading;
-            break;
-        }
-        if (count == 0) {
-            break;
-        }
-        if (!write_all(to, buffer.data(), static_cast<std::size_t>(count))) {
-            result.error = IoError::writing;
-            break;
-        }
-        result.copied += static_cast<std::uint64_t>(count);
-    }
-    return result;
+    return 0; // Windows has no copy between two open handles
 }
 
 bool create_temporary_file(std::string& name, OsFile& file)
@@ -447,9 +468,9 @@ bool create_temporary_file(std::string& name, OsFile& file)
     if (!make_private(security)) {
         return false;
     }
-    install_interrupt_handler();
     // A name of our own, made afresh until one is new: nothing else can claim it
     // before CREATE_NEW does, and the handle is all that is used from then on.
+    // The .png suffix lets the user open a backup copy left behind after a failure.
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned int random = 0;
         if (rand_s(&random) != 0) {
@@ -459,15 +480,18 @@ bool create_temporary_file(std::string& name, OsFile& file)
         for (int shift = 28; shift >= 0; shift -= 4) {
             file_name += L"0123456789ABCDEF"[(random >> shift) & 0xF];
         }
-        const std::string candidate = narrow((folder + file_name + L".tmp").c_str());
+        const std::string candidate = narrow((folder + file_name + L".png").c_str());
         const std::wstring path = wide_path(candidate);
+        // The handle and the handler that deletes the file come with the file,
+        // with no moment between them for an interrupt.
         AcquireSRWLockExclusive(&interrupts.lock);
+        install_interrupt_handler();
         const HANDLE handle =
-            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                         &security.attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         const DWORD error = GetLastError();
         if (handle != INVALID_HANDLE_VALUE) {
-            interrupts.temporary = path;
+            interrupts.temporary = handle;
         }
         ReleaseSRWLockExclusive(&interrupts.lock);
         if (handle != INVALID_HANDLE_VALUE) {
@@ -475,7 +499,7 @@ bool create_temporary_file(std::string& name, OsFile& file)
             file = file_of(handle);
             return true;
         }
-        // Only a name that is taken is worth another try.
+        // Only a name that is taken (or a file still being deleted) is worth another try.
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
             return false;
         }
@@ -483,43 +507,50 @@ bool create_temporary_file(std::string& name, OsFile& file)
     return false;
 }
 
-bool remove_file(const std::string& name)
+bool remove_temporary_file(const std::string&, OsFile file)
 {
-    const std::wstring path = wide_path(name);
-    if (DeleteFileW(path.c_str())) {
-        return true;
-    }
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return delete_through(handle_of(file));
 }
 
 void hold_interrupts()
 {
-    install_interrupt_handler();
     AcquireSRWLockExclusive(&interrupts.lock);
+    install_interrupt_handler();
     interrupts.held = true;
+    interrupts.temporary = INVALID_HANDLE_VALUE; // only remove_temporary_file() deletes it now
     ReleaseSRWLockExclusive(&interrupts.lock);
 }
 
 void release_interrupts()
 {
-    std::fflush(stdout);
     AcquireSRWLockExclusive(&interrupts.lock);
+    const bool pending = interrupts.held && interrupts.pending;
     interrupts.held = false;
-    interrupts.temporary.clear(); // deleted by now, or named by the backup notice
-    const bool pending = interrupts.pending;
     ReleaseSRWLockExclusive(&interrupts.lock);
     if (pending) {
-        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT)); // here, before main can return 0
+        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT)); // here, before main can go on
     }
 }
 
-void print_out(const std::string& text)
+void write_text(Stream stream, const std::string& text)
 {
-    print(STD_OUTPUT_HANDLE, text);
-}
-
-void print_error(const std::string& text)
-{
-    print(STD_ERROR_HANDLE, text);
+    const HANDLE handle = standard_handle(stream);
+    DWORD mode = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    if (GetConsoleMode(handle, &mode)) {
+        // The console shows every name as typed, whatever its code page.
+        const std::wstring wide = widen(with_crlf(text));
+        DWORD written = 0;
+        for (std::size_t done = 0; done < wide.size(); done += written) {
+            if (!WriteConsoleW(handle, wide.data() + done, chunk_size(wide.size() - done), &written, nullptr) ||
+                written == 0) {
+                return;
+            }
+        }
+    } else {
+        const std::string bytes = with_crlf(text);
+        write_fully(handle, bytes.data(), bytes.size(), nullptr);
+    }
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -59,8 +60,8 @@ bool report_failure(IoError error)
 // reads up to `wanted` bytes in all.
 bool move_window(OsFile input, Window& window, std::uint64_t offset, std::size_t wanted)
 {
-    std::size_t kept = 0;
-    if (offset >= window.offset && offset < window.offset + window.size) {
+    std::size_t kept = 0; // windows only move forward
+    if (offset < window.offset + window.size) {
         kept = static_cast<std::size_t>(window.offset + window.size - offset);
         std::memmove(window.bytes, window.bytes + (offset - window.offset), kept);
     }
@@ -174,20 +175,27 @@ bool write_input(OsFile input, std::uint64_t from, std::uint64_t size, OsFile ou
     return error == IoError::none;
 }
 
+// A lock to take, on a file found as `state`.
+struct LockRequest {
+    OsFile file;
+    LockMode mode;
+    const std::string* name;
+    const FileState* state;
+};
+
 // Crossed runs (a to b and b to a at once) take the two locks in one order, so
 // that one waits for the other, not each for the other forever. A file that
 // cannot be locked (some devices, file systems without locks) is used without.
-void lock_both(OsFile input, const FileState& input_state, const std::string& input_path, OsFile output,
-               const FileState& output_state, const std::string& output_path)
+void lock_both(LockRequest first, LockRequest second)
 {
-    const bool input_first = std::tie(input_state.device, input_state.index, input_state.index_high) <
-                             std::tie(output_state.device, output_state.index, output_state.index_high);
-    if (input_first) {
-        lock_announced(input, LockMode::shared, input_path);
+    const auto identity = [](const LockRequest& request) {
+        return std::tie(request.state->device, request.state->index, request.state->index_high);
+    };
+    if (identity(second) < identity(first)) {
+        std::swap(first, second);
     }
-    lock_announced(output, LockMode::exclusive, output_path);
-    if (!input_first) {
-        lock_announced(input, LockMode::shared, input_path);
+    for (const LockRequest& request : {first, second}) {
+        lock_announced(request.file, request.mode, *request.name);
     }
 }
 
@@ -198,7 +206,8 @@ bool rewrite_to_output(OsFile input, const FileState& input_state, const std::st
     if (!state_of(output, output_state) || same_file(input_state, output_state) || is_standard_stream(output_state)) {
         return report_failure(OPEN_ERROR);
     }
-    lock_both(input, input_state, input_path, output, output_state, output_path);
+    lock_both({input, LockMode::shared, &input_path, &input_state},
+              {output, LockMode::exclusive, &output_path, &output_state});
     // The output's first bytes are the input's own. Should writing them change
     // the input, the output is the input seen under another device (an overlay
     // or FUSE mount of its folder), and cutting it would destroy the input.
@@ -238,14 +247,11 @@ bool rewrite_png_resolution(OsFile input, OsFile output, std::int32_t dpi)
 bool rewrite_png_resolution(const std::string& input_path, const std::string& output_path, std::int32_t dpi)
 {
     const OsFile input = open_for_reading(input_path);
-    FileState input_state;
-    if (input == NO_FILE || !state_of(input, input_state)) {
-        if (input != NO_FILE) {
-            close_file(input);
-        }
+    if (input == NO_FILE) {
         return report_failure(OPEN_ERROR);
     }
-    bool done = starts_like_png(input);
+    FileState input_state;
+    bool done = state_of(input, input_state) ? starts_like_png(input) : report_failure(OPEN_ERROR);
     if (done) {
         const OsFile output = open_or_create_for_writing(output_path, input_state);
         done = output != NO_FILE ? rewrite_to_output(input, input_state, input_path, output, output_path, dpi)
