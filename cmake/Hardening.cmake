@@ -33,7 +33,7 @@ if(RESTAMP_HARDENING)
 
   # The checked functions need optimisation, and would hide accesses from
   # AddressSanitizer. -U first: some compilers define _FORTIFY_SOURCE themselves.
-  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT RESTAMP_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
+  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT (RESTAMP_SANITIZE OR RESTAMP_FUZZ) AND NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
     include(CheckCXXSourceCompiles)
     set(CMAKE_REQUIRED_FLAGS "-O2")
     set(CMAKE_REQUIRED_QUIET ON)

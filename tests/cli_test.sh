@@ -66,9 +66,10 @@ resume() {
     status=$?
     finish
 }
-# wait_for FILE TEXT: until FILE holds TEXT, or the job started last is gone.
+# wait_for FILE TEXT: until FILE holds TEXT, or the job started last is gone;
+# 20 seconds at most.
 wait_for() {
-    until grep -qs "$2" "$1"; do kill -0 $! 2>/dev/null || break; done
+    timeout 20 sh -c 'until grep -qs "$2" "$1"; do kill -0 $3 2>/dev/null || exit; done' sh "$1" "$2" $!
 }
 
 # check STATUS STDOUT STDERR [FILE=STATE...]: STDOUT is what follows the banner,
@@ -246,7 +247,7 @@ posix)
     begin 'standard output full'; mkfifo pipe && exec 4<>pipe
     room=$(($("$RESTAMP" | head -n 5 | wc -c) + 10)) && dd if=/dev/zero bs=$((65536 - room)) count=1 status=none >&4
     env TMPDIR=tmp "$RESTAMP" 300 in.png >&4 4<&- 2>stderr.crlf & pid=$!
-    until cmp -s in.png "$new" && [ -z "$(ls tmp)" ]; do kill -0 $pid || break; done
+    timeout 20 sh -c 'until cmp -s in.png "$1" && [ -z "$(ls tmp)" ]; do :; done' sh "$new"
     timeout 10 "$RESTAMP" 72 in.png >second 2>&1; second=$?
     kill -TERM $pid && timeout 10 tail --pid=$pid -f /dev/null; ended=$?
     exec 4<&-; wait $pid; status=$? banner='' && : >stdout.crlf && finish
