@@ -86,9 +86,10 @@ void write_ancillary_chunks(std::ofstream& file, bool with_profile)
     const std::uint8_t gamma[4] = {0, 0, 0xB1, 0x8F}; // 1/2.2
     write_chunk(file, "gAMA", gamma, sizeof gamma);
     std::uint8_t chromaticities[32] = {};
-    const std::uint32_t srgb[8] = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
-    for (int i = 0; i < 8; ++i) {
-        store_big_endian(chromaticities + 4 * i, srgb[i]);
+    std::uint8_t* next = chromaticities;
+    for (const std::uint32_t value : {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000}) { // sRGB's
+        store_big_endian(next, value);
+        next += 4;
     }
     write_chunk(file, "cHRM", chromaticities, sizeof chromaticities);
     if (with_profile) {

@@ -9,3 +9,5 @@ mkdir -p "$folder"
 # The same image with pHYs chunks before IDAT and after IEND.
 . "$(dirname "$0")/../tests/fixtures.sh"
 { after_ihdr "$phys72" "$folder/gradient.png"; printf "$phys72"; } >"$folder/phys.png"
+# pHYs after the chunks libpng-based tools write first, with an ICC profile: a patch's layout.
+"$make_png" "$folder/libpng.png" 3 2 1000 gradient libpng-iccp

@@ -31,7 +31,8 @@ esac
 begin() {
     name=$1 prefix='' windows_env='' banner=yes cases=$((cases + 1))
     dir=$work/$cases
-    mkdir -p "$dir/tmp" && cp "$png" "$dir/in.png" && chmod -R a+rwX "$dir" && chmod +t "$dir/tmp" && cd "$dir" || exit 1
+    mkdir -p "$dir/tmp" && cp "$png" "$dir/in.png" && chmod -R a+rwX "$dir" && chmod 755 "$dir" && chmod +t "$dir/tmp" &&
+        cd "$dir" || exit 1
     [ -z "$windows" ] || rm -f "$wine_temp"/rst*.png
 }
 
@@ -191,13 +192,22 @@ posix)
     check 1 "$backup" 'Error opening file(s).\n' temp=empty
     begin 'a FIFO to an output'; mkfifo fifo && prefix='timeout 10'; run 300 fifo out.png
     check 1 'restamp failed.\n' 'Error reading input file.\n' out.png=absent
+    begin 'to a FIFO no one reads'; mkfifo fifo && prefix='timeout 10'; run 300 in.png fifo
+    check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original
+    # A character device is never opened to be read (a watchdog would start).
+    begin 'a character device as input'; run 300 /dev/zero out.png
+    check 1 'restamp failed.\n' 'Error opening file(s).\n' out.png=absent
     # The program's own standard output or error is never its output; a device may be both.
     for stream in stdout stderr; do
         begin "output is standard $stream"; run 300 in.png $stream.crlf
         check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original
     done
-    begin 'output is /dev/null, as standard error'; env "$RESTAMP" 300 in.png /dev/null >stdout.crlf 2>/dev/null
-    status=$? && : >stderr.crlf && finish; check 0 'in.png copied to /dev/null using DPI of 300\n' ''
+    # A device is not locked: it has nothing to guard, and anyone may lock it.
+    begin 'output is /dev/null, as standard error, locked by another program'
+    mkfifo hold && : >locked && chmod 666 locked && setpriv --reuid=65534 flock /dev/null -c 'echo >locked && read line <hold' &
+    wait_for locked ''
+    timeout 10 "$RESTAMP" 300 in.png /dev/null >stdout.crlf 2>/dev/null; status=$? && echo 1<>hold && : >stderr.crlf && finish
+    check 0 'in.png copied to /dev/null using DPI of 300\n' ''
     begin 'backup not durable'; prefix='strace -o /dev/null -qq -e inject=fsync:error=EIO:when=1'; run 300 in.png
     check 1 "$backup" 'Error writing output file.\n' in.png=original temp=new
     begin 'write-back not durable, standard error closed'; prefix='strace -o /dev/null -qq -e inject=fsync:error=EIO:when=2'
@@ -209,6 +219,10 @@ posix)
     check 1 'restamp failed.\n' 'Error writing output file.\n' in.png=original 'out.png=[ $(stat -c %s out.png) = 512 ]'
     begin 'file size limit, in place'; prefix='prlimit --fsize=512'; run 300 in.png
     check 1 "$backup" 'Error writing output file.\n' in.png=original 'temp=[ $(stat -c %s "$temp") = 512 ]'
+    # A patch would be cut short by the limit, and its backup too: nothing is
+    # written (the limit cuts the banner as well).
+    begin 'file size limit within a patch'; cp "$stamped" in.png && prefix='prlimit --fsize=45'; run 300 in.png; banner=''
+    check 1 '' 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=empty
     begin 'temporary folder full' # a one-page file system, filled
     mount -t tmpfs -o size=4k tmpfs tmp && head -c 4096 /dev/zero >tmp/.filler; run 300 in.png; rm tmp/.filler
     check 1 "$backup" 'Error writing output file.\n' in.png=original 'temp=[ -f "$temp" ]'
@@ -224,15 +238,18 @@ posix)
     # temporary file goes and the input stays; from the write-back (copied or
     # patched) on it is held until the input is whole and the temporary file
     # gone (both synced first), and the run then ends without its success line.
-    for signal in INT:130 USR1:138 XCPU:152 64:192; do
+    for signal in INT:130 USR1:138 XCPU:152 ABRT:134 64:192; do
         for row in "write:when=2 $png original 0" "copy_file_range $twice new 2" "pwrite64 $stamped new 1"; do
             set -- $row
             begin "signal ${signal%:*} at $1"; cp "$2" in.png
             prefix="strace -o sys.log -qq -e trace=fsync,${1%:*} -e inject=$1:signal=${signal%:*}"; run 300 in.png
-            sed -i '/^User defined\|^CPU time\|^Real-time/d' stderr # the shell's word on the signal
+            sed -i '/^User defined\|^CPU time\|^Real-time\|^Abort/d' stderr # the shell's word on the signal
             check ${signal#*:} '' '' in.png=$3 temp=absent "sys.log=[ \$(grep -c ^fsync sys.log) = $4 ]"
         done
     done
+    begin 'a fault sent during the copy-back'; cp "$twice" in.png
+    prefix='strace -o /dev/null -qq -e inject=copy_file_range:signal=SEGV'; run 300 in.png
+    sed -i '/^Segmentation/d' stderr && check 139 '' '' in.png=new temp=absent
     begin 'signal while the temporary file is made'; prefix='strace -o /dev/null -qq -e inject=rt_sigaction:signal=INT:when=3'
     run 300 in.png; check 130 '' '' in.png=original temp=absent
     begin 'an interrupt ignored from the start'
@@ -241,24 +258,40 @@ posix)
     begin 'standard output a pipe no one reads'; mkfifo pipe && exec 4<>pipe 5>pipe 4<&-
     env TMPDIR="$dir/tmp" "$RESTAMP" 300 in.png >&5 2>stderr.crlf; status=$? banner='' && exec 5>&- && : >stdout.crlf && finish
     check 0 '' '' in.png=new temp=absent
-    # Once the input is whole and the temporary file gone, a standard output
-    # that takes no more (the banner fills the pipe) holds neither the lock nor
-    # an interrupt.
-    begin 'standard output full'; mkfifo pipe && exec 4<>pipe
-    room=$(($("$RESTAMP" | head -n 5 | wc -c) + 10)) && dd if=/dev/zero bs=$((65536 - room)) count=1 status=none >&4
-    env TMPDIR=tmp "$RESTAMP" 300 in.png >&4 4<&- 2>stderr.crlf & pid=$!
+    # A standard output that takes no more (the banner fills its pipe) holds
+    # neither the lock nor an interrupt once the input is whole and the
+    # temporary file gone, or after a failure that left the input untouched.
+    room=$(($("$RESTAMP" | head -n 5 | wc -c) + 10))
+    for input in "$png" "$data/pngsuite/ABOUT.txt"; do
+        begin "standard output full, $(basename "$input")"; cp "$input" in.png && mkfifo pipe && exec 4<>pipe
+        dd if=/dev/zero bs=$((65536 - room)) count=1 status=none >&4
+        env TMPDIR=tmp "$RESTAMP" 300 in.png >&4 4<&- 2>stderr.crlf & pid=$!
+        if [ "$input" = "$png" ]; then
+            timeout 20 sh -c 'until cmp -s in.png "$1" && [ -z "$(ls tmp)" ]; do :; done' sh "$new"
+            timeout 10 "$RESTAMP" 72 in.png >second 2>&1; second=$? error='' input=$stamped
+        else
+            wait_for stderr.crlf PNG; second=0 error='Not a valid PNG file.\n'
+        fi
+        kill -TERM $pid && timeout 10 tail --pid=$pid -f /dev/null; ended=$?
+        exec 4<&-; wait $pid; status=$? banner='' && : >stdout.crlf && finish
+        check 143 '' "$error" "in.png=cmp -s in.png $input" 'second=[ $second = 0 ]' "$pid=[ $ended = 0 ]"
+    done
+    # One that another program made non-blocking is waited for.
+    begin 'standard output non-blocking'; mkfifo pipe && exec 4<>pipe
+    dd if=/dev/zero bs=$((65536 - room)) count=1 status=none >&4
+    perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK) or die; exec @ARGV' env TMPDIR=tmp "$RESTAMP" 300 in.png \
+        >pipe 2>stderr.crlf &
     timeout 20 sh -c 'until cmp -s in.png "$1" && [ -z "$(ls tmp)" ]; do :; done' sh "$new"
-    timeout 10 "$RESTAMP" 72 in.png >second 2>&1; second=$?
-    kill -TERM $pid && timeout 10 tail --pid=$pid -f /dev/null; ended=$?
-    exec 4<&-; wait $pid; status=$? banner='' && : >stdout.crlf && finish
-    check 143 '' '' "in.png=cmp -s in.png $stamped" 'second=[ $second = 0 ]' "$pid=[ $ended = 0 ]"
+    timeout 10 head -c $((65536 - room)) <&4 >/dev/null && wait $!; status=$?
+    timeout 10 head -c $((room - 10 + 29)) <&4 >stdout.crlf; exec 4<&- && finish
+    check 0 'DPI of in.png changed to 300\n' '' in.png=new
     # A system call that fails gives its one reason and leaves the input alone
     # (writes fail in the new pHYs, before an old one and in a kernel copy);
     # one that is interrupted is made again.
-    for row in "o O in.png $png newfstatat:when=2" "o R in.png $png newfstatat:when=3" "o C in.png $png newfstatat:when=4" \
-        "o C in.png $png newfstatat:when=5" "o W out.png $png close" "o W out.png $png write:when=2" \
+    for row in "o O in.png $png newfstatat:when=3" "o R in.png $png newfstatat:when=4" "o C in.png $png newfstatat:when=5" \
+        "o C in.png $png newfstatat:when=6" "o W out.png $png close" "o W out.png $png write:when=2" \
         "o W out.png $data/pngsuite/cdun2c08.png write:when=3" "o W out.png $big write:when=4 copy_file_range sendfile" \
-        "i R in.png $png pread64" "i C in.png $png newfstatat:when=3"; do
+        "i R in.png $png pread64" "i C in.png $png newfstatat:when=4"; do
         set -- $row && begin "$5 fails on $3 of $(basename $4)"; cp "$4" before.png && cp "$4" in.png
         case $2 in O) error='Error opening file(s).' ;; R) error='Error reading input file.' ;;
         W) error='Error writing output file.' ;; C) error='Input file changed during the run.' ;; esac
@@ -278,6 +311,14 @@ posix)
     begin 're-stamp, write fails'; cp "$stamped" in.png
     prefix='strace -o sys.log -qq -e trace=fsync,pwrite64 -e inject=pwrite64:error=EIO'; run 300 in.png
     check 1 "$backup" 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=new 'sys.log=tail -n 2 sys.log | grep -q ^fsync'
+    # Its folder is taken as found once, through links, and refused where a
+    # folder above it is another user's.
+    begin 'temporary folder through another user'"'"'s link'; ln -s tmp link && chown -h 65534 link && echo text >in.png
+    tmpdir=$dir/link; run 300 in.png; unset tmpdir
+    check 1 "$backup" 'Not a valid PNG file.\n' temp=empty
+    begin 'temporary folder in a folder of another user'; mkdir -p evil/tmp && chown 65534 evil
+    tmpdir=$dir/evil/tmp; run 300 in.png; unset tmpdir
+    check 1 'Could not create temporary file.\nrestamp failed.\n' '' in.png=original
     begin 'temporary file not deleted'; cp "$stamped" in.png
     prefix='strace -o sys.log -qq -e trace=fsync,unlink -e inject=unlink:error=EACCES'; run 300 in.png
     check 1 "$backup" 'Error deleting temporary file.\n' in.png=new temp=new 'sys.log=tail -n 2 sys.log | grep -q ^fsync' 
@@ -286,7 +327,7 @@ posix)
     begin 'input locked by another program'; mkfifo hold && flock -s in.png -c 'echo >locked && read line <hold' &
     wait_for locked ''
     env TMPDIR=tmp "$RESTAMP" 300 in.png >stdout.crlf 2>stderr.crlf & wait_for stderr.crlf Waiting
-    cp "$twice" in.png && echo >hold && wait $!; status=$? && finish
+    cp "$twice" in.png && echo 1<>hold && wait $!; status=$? && finish
     check 0 'DPI of in.png changed to 300\n' 'Waiting for another program to release in.png.\n' in.png=new temp=absent
     begin 'two runs on one file'; hold fsync 300 in.png; env TMPDIR=tmp "$RESTAMP" 72 in.png >second 2>&1 &
     wait_for second Waiting && resume && wait $!; second=$?
@@ -336,6 +377,14 @@ posix)
         hold pwrite64 300 in.png; size=$(stat -c %s tmp/restamp-*.png); resume
         check 0 'DPI of in.png changed to 300\n' '' 'in.png=cmp -s in.png whole.png' "temp=[ $size = $3 ]"
     done
+    # A disk is never the output: a loop device shows its file's content.
+    begin 'output a loop device over the input'
+    if disk=$(losetup -f --show in.png 2>/dev/null); then
+        cp "$stamped" other.png && run 300 other.png "$disk"; losetup -d "$disk"
+        check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original
+    else
+        echo 'SKIP loop device: this system has none to set up'
+    fi
     # Kernel copies fall back to sendfile, then to a buffer, part way through.
     for fault in copy_file_range:error=EXDEV 'copy_file_range:error=ENOSYS sendfile:error=EINVAL'; do
         begin "kernel copy refused: $fault"; cp "$big" in.png

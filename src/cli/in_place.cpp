@@ -48,22 +48,29 @@ void write_backup_of_patch(OsFile input, std::uint64_t size, const PhysPatch& pa
     }
 }
 
-// Rewrites the input, locked and found as read_state. `backup_complete` tells
-// whether the temporary file holds the complete rewritten image.
+// What a rewrite has done so far.
+struct Progress {
+    bool backup_complete = false; // the temporary file holds the complete rewritten image
+    bool input_touched = false;   // a write into the input has begun
+};
+
+// Rewrites the input, locked and found as read_state.
 bool rewrite_locked_input(const std::string& input_path, OsFile input, const FileState& read_state, bool writable,
-                          OsFile temporary, std::int32_t dpi, bool& backup_complete)
+                          OsFile temporary, std::int32_t dpi, Progress& progress)
 {
     PhysPatch patch;
     const bool patchable = plan_phys_patch(input, read_state.size, dpi, patch);
     if (patchable && patch.changed_from == patch.changed_to) {
         return true; // already right: nothing to write, even into a read-only file
     }
-    if (!writable) {
+    progress.backup_complete = !patchable || !within_one_block(patch);
+    // A patch written straight into the input must not be cut short part way
+    // by a limit on file sizes.
+    if (!writable || (!progress.backup_complete && patch.changed_to > file_size_limit())) {
         return report_failure(INPUT_WRITE_ERROR);
     }
-    backup_complete = !patchable || !within_one_block(patch);
     FileState rewritten;
-    if (backup_complete) {
+    if (progress.backup_complete) {
         if (patchable) {
             const IoError error = write_patched_image(input, read_state.size, patch, temporary);
             if (error != IoError::none) {
@@ -80,13 +87,13 @@ bool rewrite_locked_input(const std::string& input_path, OsFile input, const Fil
     if (!input_unchanged(input_path, read_state)) {
         return report_failure(INPUT_CHANGED);
     }
+    progress.input_touched = true;
     const bool written = patchable ? write_phys_patch(input, patch) : copy_back(temporary, rewritten.size, input);
     if (written && sync_file(input)) {
         return true;
     }
-    if (!backup_complete) {
+    if (!progress.backup_complete) {
         write_backup_of_patch(input, read_state.size, patch, temporary);
-        backup_complete = true;
     }
     return report_failure(INPUT_WRITE_ERROR);
 }
@@ -103,14 +110,14 @@ bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::stri
     bool writable = false;
     const OsFile input = open_for_update(input_path, writable);
     FileState state;
-    bool backup_complete = false;
+    Progress progress;
     bool done = false;
     // Refused before waiting for its lock, then found anew once it is locked.
     if (input == NO_FILE || !state_of(input, state) || state.kind != FileKind::regular || is_standard_stream(state) ||
         !lock_announced(input, LockMode::exclusive, input_path) || !state_of(input, state)) {
         print_error(OPEN_ERROR);
     } else {
-        done = rewrite_locked_input(input_path, input, state, writable, temporary, dpi, backup_complete);
+        done = rewrite_locked_input(input_path, input, state, writable, temporary, dpi, progress);
     }
     // Held for the deletion too, so that an interrupt cannot delete a file of
     // the same name made by another program after ours is gone.
@@ -119,7 +126,7 @@ bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::stri
         print_error(DELETE_ERROR);
         done = false;
         // The notice will name the file: it must hold the image, which the input holds now.
-        if (!backup_complete && state_of(input, state) &&
+        if (!progress.backup_complete && state_of(input, state) &&
             copy_range(input, 0, state.size, temporary).error == IoError::none) {
             sync_file(temporary);
         }
@@ -130,8 +137,10 @@ bool rewrite_in_place(const std::string& input_path, std::int32_t dpi, std::stri
         close_file(input); // and with it the lock
     }
     close_file(temporary);
-    if (done) {
-        release_interrupts(); // the input is whole and the temporary file gone
+    // Nothing printed holds an interrupt back, but for the notice that names
+    // the only complete image of an input the run may have damaged.
+    if (done || !progress.input_touched) {
+        release_interrupts();
     }
     return done;
 }

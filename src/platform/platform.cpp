@@ -14,16 +14,28 @@ namespace {
 #endif
 constexpr std::size_t BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
 
-void print(Stream stream, const char* format, std::va_list arguments)
+// Without allocating, but for a text longer than the buffer: a run that ran out
+// of memory still reports it.
+void print(Stream stream, const char* format, std::va_list arguments) noexcept
 {
+    char text[4096];
     std::va_list measuring;
     va_copy(measuring, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    const int length = std::vsnprintf(text, sizeof text, format, measuring);
     va_end(measuring);
-    if (length > 0) {
-        std::string text(static_cast<std::size_t>(length), '\0');
-        std::vsnprintf(text.data(), text.size() + 1, format, arguments); // and its end, for which a string has room
-        write_text(stream, text);
+    if (length < 0) {
+        return;
+    }
+    if (static_cast<std::size_t>(length) < sizeof text) {
+        write_text(stream, text, static_cast<std::size_t>(length));
+        return;
+    }
+    try {
+        std::string longer(static_cast<std::size_t>(length), '\0');
+        std::vsnprintf(longer.data(), longer.size() + 1, format, arguments); // and its end, for which a string has room
+        write_text(stream, longer.data(), longer.size());
+    } catch (...) {
+        write_text(stream, text, sizeof text - 1); // as much as fits
     }
 }
 

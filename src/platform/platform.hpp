@@ -33,9 +33,10 @@
 using OsFile = std::intptr_t;
 constexpr OsFile NO_FILE = -1;
 
-// Devices have no content of their own to lose: a device is never taken for
-// another name of the same file. On Windows, pipes count as devices.
-enum class FileKind { regular, device, other };
+// A device (a character device; on Windows also a pipe) has no content of its
+// own to lose: it is never taken for another name of the same file. A disk (a
+// block device) may show another file's content, as a loop device does.
+enum class FileKind { regular, device, disk, other };
 
 // What identifies a file and tells whether it changed.
 struct FileState {
@@ -49,16 +50,20 @@ struct FileState {
     unsigned int permissions = 0; // POSIX read and write bits
 };
 
+inline bool same_identity(const FileState& first, const FileState& second)
+{
+    return first.device == second.device && first.index == second.index && first.index_high == second.index_high;
+}
+
 inline bool same_file(const FileState& first, const FileState& second)
 {
-    return first.kind != FileKind::device && first.kind == second.kind && first.device == second.device &&
-           first.index == second.index && first.index_high == second.index_high;
+    return first.kind != FileKind::device && first.kind == second.kind && same_identity(first, second);
 }
 
 // Same file, same size, same times.
 inline bool unchanged(const FileState& before, const FileState& now)
 {
-    return same_file(before, now) && before.size == now.size && before.modified == now.modified &&
+    return same_identity(before, now) && before.size == now.size && before.modified == now.modified &&
            before.changed == now.changed;
 }
 
@@ -72,12 +77,14 @@ void prepare_process();
 // be read.
 bool command_line(int argc, char* argv[], std::vector<std::string>& arguments);
 
-// Opening never waits (for a FIFO's other end, a device); the file is then
-// used as usual. NO_FILE when it cannot be opened.
+// Opening never waits (for a FIFO's other end, a device), but for another
+// program's lease on the file to end; the file is then used as usual. NO_FILE
+// when it cannot be opened. A character device is never opened for reading
+// (opening some does something: a watchdog starts, a tape rewinds).
 OsFile open_for_reading(const std::string& name);
-// For reading and writing; where the user may only read the file (its
-// permissions, a read-only file system, another program's sharing mode),
-// opens it for reading and sets writable false.
+// A regular file alone, for reading and writing; where the user may only read
+// it (its permissions, a read-only file system, another program's sharing
+// mode), opens it for reading and sets writable false.
 OsFile open_for_update(const std::string& name, bool& writable);
 // For writing, created with the read and write permission bits of `like`
 // (within the umask) when missing; never truncated.
@@ -111,6 +118,8 @@ bool write_at(OsFile file, std::uint64_t offset, const void* data, std::size_t s
 bool set_file_size(OsFile file, std::uint64_t size);
 // Waits until the file's content is on its storage.
 bool sync_file(OsFile file);
+// The size beyond which no file of ours may be written (RLIMIT_FSIZE).
+std::uint64_t file_size_limit();
 
 enum class IoError { none, reading, writing };
 struct CopyResult {

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -33,17 +35,35 @@ int descriptor(OsFile file)
     return static_cast<int>(file);
 }
 
-// Never waits in open (a FIFO without a writer, a device), then works as usual.
-OsFile open_file(const std::string& name, int flags, mode_t mode = 0)
+int open_interrupted(const std::string& name, int flags, mode_t mode)
 {
     int fd = 0;
     do {
-        fd = open(name.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
+        fd = open(name.c_str(), flags | O_CLOEXEC | O_NOCTTY, mode);
     } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Never waits in open for a FIFO's other end or a device, then works as usual.
+// Only another program's lease (a file server's, say) can make it wait: it
+// ends when that program lets go, or after the system's lease-break time.
+OsFile open_file(const std::string& name, int flags, mode_t mode = 0)
+{
+    int fd = open_interrupted(name, flags | O_NONBLOCK, mode);
+    if (fd < 0 && errno == EWOULDBLOCK) {
+        fd = open_interrupted(name, flags, mode);
+    }
     if (fd >= 0) {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
     return fd;
+}
+
+// The type of what the name leads to, found without opening it.
+mode_t type_of(const std::string& name)
+{
+    struct stat status {};
+    return stat(name.c_str(), &status) == 0 ? status.st_mode & S_IFMT : 0;
 }
 
 std::int64_t nanoseconds(const timespec& time)
@@ -56,9 +76,10 @@ bool state_from(int result, const struct stat& status, FileState& state)
     if (result != 0) {
         return false;
     }
-    state.kind = S_ISREG(status.st_mode)                              ? FileKind::regular
-                 : S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ? FileKind::device
-                                                                      : FileKind::other;
+    state.kind = S_ISREG(status.st_mode)   ? FileKind::regular
+                 : S_ISCHR(status.st_mode) ? FileKind::device
+                 : S_ISBLK(status.st_mode) ? FileKind::disk
+                                           : FileKind::other;
     state.device = status.st_dev;
     state.index = status.st_ino;
     state.size = static_cast<std::uint64_t>(status.st_size);
@@ -69,11 +90,11 @@ bool state_from(int result, const struct stat& status, FileState& state)
 }
 
 // Every catchable signal whose default action ends the program, but for the
-// faults the program itself may raise (SEGV, BUS, FPE, ILL, TRAP, SYS, ABRT),
-// and PIPE and XFSZ, which prepare_process() ignores.
+// faults the program itself may raise (SEGV, BUS, FPE, ILL, TRAP, SYS), and
+// PIPE and XFSZ, which prepare_process() ignores.
 std::vector<int> interrupt_signals()
 {
-    std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM,
+    std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGABRT, SIGALRM,
                                 SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 #ifdef __linux__
     signals.insert(signals.end(), {SIGIO, SIGPWR, SIGSTKFLT});
@@ -92,6 +113,18 @@ sigset_t interrupt_set()
     sigemptyset(&set);
     for (const int signal_number : interrupt_signals()) {
         sigaddset(&set, signal_number);
+    }
+    return set;
+}
+
+// The interrupts and the faults: a fault that another program sends waits
+// like an interrupt while the input is written. The kernel delivers a fault of
+// the program's own at once all the same.
+sigset_t held_set()
+{
+    sigset_t set = interrupt_set();
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
+        sigaddset(&set, fault);
     }
     return set;
 }
@@ -134,12 +167,36 @@ bool write_fully(OsFile file, const void* data, std::size_t size, const std::uin
         if (written < 0 && errno == EINTR) {
             continue;
         }
+        if (written < 0 && errno == EAGAIN) {
+            pollfd ready{descriptor(file), POLLOUT, 0}; // a descriptor another program made non-blocking
+            poll(&ready, 1, -1);
+            continue;
+        }
         if (written <= 0) {
             return false;
         }
         done += static_cast<std::size_t>(written);
     }
     return true;
+}
+
+// True when no one but the user (and root) may rename or delete what the
+// folder holds, nor what any folder above it holds: each is the user's or
+// root's, and others may not write to it, or it has the sticky bit.
+bool ours_alone(std::string folder)
+{
+    for (;;) {
+        struct stat status {};
+        if (stat(folder.c_str(), &status) != 0 || (status.st_uid != 0 && status.st_uid != geteuid()) ||
+            ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0)) {
+            return false;
+        }
+        if (folder == "/") {
+            return true;
+        }
+        const std::size_t slash = folder.find_last_of('/'); // the name is absolute
+        folder.erase(slash == 0 ? 1 : slash);
+    }
 }
 
 } // namespace
@@ -164,11 +221,14 @@ bool command_line(int argc, char* argv[], std::vector<std::string>& arguments)
 
 OsFile open_for_reading(const std::string& name)
 {
-    return open_file(name, O_RDONLY);
+    return type_of(name) == S_IFCHR ? NO_FILE : open_file(name, O_RDONLY);
 }
 
 OsFile open_for_update(const std::string& name, bool& writable)
 {
+    if (type_of(name) != S_IFREG) {
+        return NO_FILE; // a FIFO is not opened, nor a device
+    }
     const OsFile file = open_file(name, O_RDWR);
     writable = file != NO_FILE;
     return writable ? file : open_file(name, O_RDONLY);
@@ -259,6 +319,12 @@ bool sync_file(OsFile file)
     return fsync(descriptor(file)) == 0;
 }
 
+std::uint64_t file_size_limit()
+{
+    struct rlimit limit {};
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : UINT64_MAX;
+}
+
 // copy_file_range, or sendfile where that fails (another file system, a
 // pipe, an old kernel). One call per 1 GiB keeps every count within what both
 // take. Stops at the end of the input or when sendfile fails too, and leaves
@@ -299,15 +365,15 @@ bool create_temporary_file(std::string& name, OsFile& file)
     if (folder == nullptr || *folder == '\0') {
         folder = "/tmp";
     }
-    // The .png suffix lets the user open a backup copy left behind after a failure.
-    std::string pattern = folder;
-    pattern += pattern.back() == '/' ? "restamp-XXXXXX.png" : "/restamp-XXXXXX.png";
-    struct stat status {};
-    const bool others_may_rename = stat(folder, &status) != 0 || (status.st_uid != 0 && status.st_uid != geteuid()) ||
-                                   ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0);
-    if (others_may_rename) {
+    // Its links resolved once, so that the name the notice gives leads to the
+    // file whatever another user's link leads to later.
+    char resolved[PATH_MAX];
+    if (realpath(folder, resolved) == nullptr || !ours_alone(resolved)) {
         return false;
     }
+    // The .png suffix lets the user open a backup copy left behind after a failure.
+    std::string pattern = resolved;
+    pattern += pattern.back() == '/' ? "restamp-XXXXXX.png" : "/restamp-XXXXXX.png";
     // The name and the handler that deletes the file come with the file, with
     // no moment between them for an interrupt.
     const sigset_t interrupts = interrupt_set();
@@ -336,7 +402,7 @@ bool remove_temporary_file(const std::string& name, OsFile)
 void hold_interrupts()
 {
     if (!held) {
-        const sigset_t interrupts = interrupt_set();
+        const sigset_t interrupts = held_set();
         sigprocmask(SIG_BLOCK, &interrupts, &mask_before_hold);
         temporary_name[0] = '\0';
         held = true;
@@ -351,7 +417,7 @@ void release_interrupts()
     }
 }
 
-void write_text(Stream stream, const std::string& text)
+void write_text(Stream stream, const char* text, std::size_t size)
 {
-    write_all(stream == Stream::output ? STDOUT_FILENO : STDERR_FILENO, text.data(), text.size());
+    write_all(stream == Stream::output ? STDOUT_FILENO : STDERR_FILENO, text, size);
 }

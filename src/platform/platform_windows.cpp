@@ -450,6 +450,11 @@ bool sync_file(OsFile file)
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
+std::uint64_t file_size_limit()
+{
+    return UINT64_MAX; // Windows has no such limit
+}
+
 std::uint64_t copy_in_kernel(OsFile, std::uint64_t, std::uint64_t, OsFile)
 {
     return 0; // Windows has no copy between two open handles
@@ -532,16 +537,21 @@ void release_interrupts()
     }
 }
 
-void write_text(Stream stream, const std::string& text)
+void write_text(Stream stream, const char* data, std::size_t size)
 {
     const HANDLE handle = standard_handle(stream);
     DWORD mode = 0;
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return;
     }
-    if (GetConsoleMode(handle, &mode)) {
+    try {
+        const std::string text = with_crlf(std::string(data, size));
+        if (!GetConsoleMode(handle, &mode)) {
+            write_fully(handle, text.data(), text.size(), nullptr);
+            return;
+        }
         // The console shows every name as typed, whatever its code page.
-        const std::wstring wide = widen(with_crlf(text));
+        const std::wstring wide = widen(text);
         DWORD written = 0;
         for (std::size_t done = 0; done < wide.size(); done += written) {
             if (!WriteConsoleW(handle, wide.data() + done, chunk_size(wide.size() - done), &written, nullptr) ||
@@ -549,8 +559,7 @@ void write_text(Stream stream, const std::string& text)
                 return;
             }
         }
-    } else {
-        const std::string bytes = with_crlf(text);
-        write_fully(handle, bytes.data(), bytes.size(), nullptr);
+    } catch (...) {
+        // Out of memory: the exit status still tells.
     }
 }

@@ -13,4 +13,4 @@ enum class Stream { output, error };
 bool state_of(Stream stream, FileState& state);
 
 // Writes text to standard output or standard error.
-void write_text(Stream stream, const std::string& text);
+void write_text(Stream stream, const char* text, std::size_t size);

@@ -45,6 +45,15 @@ struct Copy {
     Window window;
 };
 
+// On the heap: its buffer is larger than some systems' stacks like.
+std::unique_ptr<Copy> new_copy(OsFile input, OsFile output)
+{
+    auto copy = std::make_unique<Copy>();
+    copy->input = input;
+    copy->output = output;
+    return copy;
+}
+
 bool report_failure(const char* message)
 {
     print_error(message);
@@ -195,7 +204,9 @@ void lock_both(LockRequest first, LockRequest second)
         std::swap(first, second);
     }
     for (const LockRequest& request : {first, second}) {
-        lock_announced(request.file, request.mode, *request.name);
+        if (request.state->kind != FileKind::device) { // no content to guard, and anyone may lock it
+            lock_announced(request.file, request.mode, *request.name);
+        }
     }
 }
 
@@ -203,7 +214,9 @@ bool rewrite_to_output(OsFile input, const FileState& input_state, const std::st
                        const std::string& output_path, std::int32_t dpi)
 {
     FileState output_state;
-    if (!state_of(output, output_state) || same_file(input_state, output_state) || is_standard_stream(output_state)) {
+    // Nor is the output a disk: a loop device shows another file's content.
+    if (!state_of(output, output_state) || same_file(input_state, output_state) || is_standard_stream(output_state) ||
+        output_state.kind == FileKind::disk) {
         return report_failure(OPEN_ERROR);
     }
     lock_both({input, LockMode::shared, &input_path, &input_state},
@@ -211,9 +224,7 @@ bool rewrite_to_output(OsFile input, const FileState& input_state, const std::st
     // The output's first bytes are the input's own. Should writing them change
     // the input, the output is the input seen under another device (an overlay
     // or FUSE mount of its folder), and cutting it would destroy the input.
-    auto copy = std::make_unique<Copy>();
-    copy->input = input;
-    copy->output = output;
+    const auto copy = new_copy(input, output);
     FileState before;
     FileState now;
     if (!state_of(input, before)) {
@@ -238,9 +249,7 @@ bool rewrite_to_output(OsFile input, const FileState& input_state, const std::st
 
 bool rewrite_png_resolution(OsFile input, OsFile output, std::int32_t dpi)
 {
-    auto copy = std::make_unique<Copy>();
-    copy->input = input;
-    copy->output = output;
+    const auto copy = new_copy(input, output);
     return starts_like_png(input) && write_start(*copy) && write_rest(*copy, dpi);
 }
 
@@ -283,7 +292,7 @@ bool plan_phys_patch(OsFile input, std::uint64_t size, std::int32_t dpi, PhysPat
     }
     // A pHYs chunk that starts beyond this would make the span too long.
     constexpr std::uint64_t LAST_PHYS_START = IHDR_END + MOST_SPAN_SIZE - PHYS_CHUNK_SIZE;
-    auto window = std::make_unique<Window>();
+    const auto window = std::make_unique<Window>();
     std::uint64_t phys_at = 0;
     std::uint64_t offset = IHDR_END;
     while (offset < size) {
