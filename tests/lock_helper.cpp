@@ -1,54 +1,22 @@
-// Holds a file as another program would.
+// Holds a file as another program would, until its standard input ends:
 //   lock_helper FILE exclusive|shared|deny-write
-// Until its standard input ends: with the lock restamp takes on a file (one
-// byte far beyond its data), exclusive or shared, or with no lock but sharing
-// reading alone, so that no one else may open it for writing. Says "ready"
-// once it holds the file. Then writes what it read, if anything, into the file
-// and ends, releasing it: a run that waited for it reads the new content.
-//   lock_helper FILE stdout COMMAND_LINE
-// Runs the command with FILE as its standard output, opened as Windows' cmd
-// opens "> FILE": shared for reading and writing (Wine's cmd does not share
-// writing). Ends with the command's exit status.
+// with the lock restamp takes on a file (one byte far beyond its data),
+// exclusive or shared, or with no lock but sharing reading alone, so that no
+// one else may open it for writing. Says "ready" once it holds the file. Then
+// writes what it read, if anything, into the file and ends, releasing it: a
+// run that waited for it reads the new content.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
-namespace {
-
-DWORD run_into(const char* name, char* command_line)
-{
-    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    const HANDLE output = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    DWORD status = 255;
-    if (output != INVALID_HANDLE_VALUE &&
-        CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &status);
-    }
-    return status;
-}
-
-} // namespace
-
 int main(int argc, char* argv[])
 {
-    const std::string mode = argc >= 3 ? argv[2] : "";
-    if (mode == "stdout" && argc == 4) {
-        return static_cast<int>(run_into(argv[1], argv[3]));
-    }
+    const std::string mode = argc == 3 ? argv[2] : "";
     const bool deny_write = mode == "deny-write";
     const DWORD share = deny_write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const HANDLE file =
-        argc == 3 && (mode == "exclusive" || mode == "shared" || deny_write)
+        mode == "exclusive" || mode == "shared" || deny_write
             ? CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr)
             : INVALID_HANDLE_VALUE;
     OVERLAPPED beyond{};
