@@ -251,7 +251,7 @@ posix)
         dd if=/dev/zero bs=$((65536 - room)) count=1 status=none >&4
         env TMPDIR=tmp "$RESTAMP" 300 in.png >&4 4<&- 2>stderr.crlf & pid=$!
         if [ "$input" = "$png" ]; then
-            timeout 20 sh -c 'until cmp -s in.png "$1" && [ -z "$(ls tmp)" ]; do :; done' sh "$new"
+            timeout 20 sh -c 'until cmp -s in.png "$1" && [ -z "$(ls tmp)" ] || [ -s stderr.crlf ]; do :; done' sh "$new"
             timeout 10 "$RESTAMP" 72 in.png >second 2>&1; second=$? error='' input=$stamped
         else
             wait_for stderr.crlf PNG; second=0 error='Not a valid PNG file.\n'
@@ -264,10 +264,10 @@ posix)
     begin 'standard output non-blocking'; mkfifo pipe && exec 4<>pipe
     dd if=/dev/zero bs=$((65536 - room)) count=1 status=none >&4
     perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK) or die; exec @ARGV' env TMPDIR=tmp "$RESTAMP" 300 in.png \
-        >pipe 2>stderr.crlf &
-    timeout 20 sh -c 'until cmp -s in.png "$1" && [ -z "$(ls tmp)" ]; do :; done' sh "$new"
-    timeout 10 head -c $((65536 - room)) <&4 >/dev/null && wait $!; status=$?
-    timeout 10 head -c $((room - 10 + 29)) <&4 >stdout.crlf; exec 4<&- && finish
+        >pipe 2>stderr.crlf & pid=$!
+    timeout 20 sh -c 'until grep -qs poll /proc/$1/wchan || ! kill -0 $1 2>/dev/null; do :; done' sh $pid
+    timeout 10 head -c $((65536 - room)) <&4 >/dev/null && wait $pid; status=$?
+    dd iflag=nonblock bs=4096 count=1 status=none <&4 >stdout.crlf 2>/dev/null; exec 4<&- && finish
     check 0 'DPI of in.png changed to 300\n' '' in.png=new
     # A system call that fails gives its one reason and leaves the input alone
     # (writes fail in the new pHYs, before an old one and in a kernel copy);
