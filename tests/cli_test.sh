@@ -305,7 +305,7 @@ posix)
     # temporary file then holds the image, synced.
     begin 're-stamp, write fails'; cp "$stamped" in.png
     prefix='strace -o sys.log -qq -e trace=fsync,pwrite64 -e inject=pwrite64:error=EIO'; run 300 in.png
-    check 1 "$backup" 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=new 'sys.log=tail -n 2 sys.log | grep -q ^fsync'
+    check 1 "$backup" 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=new 'sys.log=tail -n 1 sys.log | grep -q ^fsync'
     # Its folder is taken as found once, through links, and refused where a
     # folder above it is another user's.
     begin 'temporary folder through another user'"'"'s link'; ln -s tmp link && chown -h 65534 link && echo text >in.png
@@ -314,9 +314,14 @@ posix)
     begin 'temporary folder in a folder of another user'; mkdir -p evil/tmp && chown 65534 evil
     tmpdir=$dir/evil/tmp; run 300 in.png; unset tmpdir
     check 1 'Could not create temporary file.\nrestamp failed.\n' '' in.png=original
+    # Held from its deletion on: a handler's second deletion could take a file
+    # another program has made under the name meanwhile.
+    begin 'signal at the deletion of the temporary file'; cp "$new" in.png
+    prefix='strace -o sys.log -qq -e trace=unlink -e inject=unlink:signal=INT'; run 300 in.png
+    check 130 '' '' in.png=new temp=absent 'sys.log=[ $(grep -c ^unlink sys.log) = 1 ]'
     begin 'temporary file not deleted'; cp "$stamped" in.png
     prefix='strace -o sys.log -qq -e trace=fsync,unlink -e inject=unlink:error=EACCES'; run 300 in.png
-    check 1 "$backup" 'Error deleting temporary file.\n' in.png=new temp=new 'sys.log=tail -n 2 sys.log | grep -q ^fsync' 
+    check 1 "$backup" 'Error deleting temporary file.\n' in.png=new temp=new 'sys.log=tail -n 1 sys.log | grep -q ^fsync'
     # An in-place run waits for the lock another program holds, shared or not,
     # and says so. A shorter image is written while it waits.
     begin 'input locked by another program'; mkfifo hold && flock -s in.png -c 'echo >locked && read line <hold' &
