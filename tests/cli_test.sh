@@ -268,6 +268,7 @@ posix)
             wait_for stderr.crlf PNG; second=0 error='Not a valid PNG file.\n'
         fi
         kill -TERM $pid && timeout 10 tail --pid=$pid -f /dev/null; ended=$?
+        [ $ended = 0 ] || kill -KILL $pid # it holds the pipe's read end too: no write of its fails
         exec 4<&-; wait $pid; status=$? banner='' && : >stdout.crlf && finish
         check 143 '' "$error" "in.png=cmp -s in.png $input" 'second=[ $second = 0 ]' "$pid=[ $ended = 0 ]"
     done
@@ -329,11 +330,11 @@ posix)
     env TMPDIR=tmp "$RESTAMP" 300 in.png >stdout.crlf 2>stderr.crlf & wait_for stderr.crlf Waiting
     cp "$twice" in.png && echo 1<>hold && wait $!; status=$? && finish
     check 0 'DPI of in.png changed to 300\n' 'Waiting for another program to release in.png.\n' in.png=new temp=absent
-    begin 'two runs on one file'; hold fsync 300 in.png; env TMPDIR=tmp "$RESTAMP" 72 in.png >second 2>&1 &
+    begin 'two runs on one file'; hold fsync 300 in.png; timeout 20 env TMPDIR=tmp "$RESTAMP" 72 in.png >second 2>&1 &
     wait_for second Waiting && resume && wait $!; second=$?
     check 0 'DPI of in.png changed to 300\n' '' 'second=[ $second = 0 ] && grep -q "in.png changed to 72" second' "in.png=cmp -s in.png $stamped"
     begin 'an output run waits for an in-place run on its output'; cp "$png" y.png && hold fsync 72 in.png
-    env TMPDIR=tmp "$RESTAMP" 300 y.png in.png >second 2>&1 & wait_for second Waiting
+    timeout 20 env TMPDIR=tmp "$RESTAMP" 300 y.png in.png >second 2>&1 & wait_for second Waiting
     resume && wait $!; second=$?
     check 0 'DPI of in.png changed to 72\n' '' 'second=[ $second = 0 ]' in.png=new
     # Crossed runs take their locks in one order: the second waits for the first.
@@ -382,7 +383,7 @@ posix)
     # Kernel copies fall back to sendfile, then to a buffer, part way through:
     # sendfile fills a FIFO 64 KiB at a time, waiting while it is full.
     begin 'output is a FIFO'; cp "$big" in.png && mkfifo fifo && exec 4<>fifo
-    strace -o /dev/null -qq -e inject=sendfile:error=EINVAL:when=3 "$RESTAMP" 300 in.png fifo >stdout.crlf 2>stderr.crlf &
+    timeout 20 strace -o /dev/null -qq -e inject=sendfile:error=EINVAL:when=3 "$RESTAMP" 300 in.png fifo >stdout.crlf 2>stderr.crlf &
     timeout 10 head -c $(stat -c %s "$work/big-new.png") <&4 >out.png; wait $!; status=$? && exec 4<&- && finish
     check 0 'in.png copied to fifo using DPI of 300\n' '' "out.png=cmp -s out.png $work/big-new.png"
     # Overlay file systems: an input in the lower layer is copied up when opened
