@@ -282,8 +282,7 @@ posix)
     dd iflag=nonblock bs=4096 count=1 status=none <&4 >stdout.crlf 2>/dev/null; exec 4<&- && finish
     check 0 'DPI of in.png changed to 300\n' '' in.png=new
     # A system call that fails gives its one reason and leaves the input alone
-    # (writes fail in the new pHYs, before an old one and in a kernel copy);
-    # one that is interrupted is made again.
+    # (writes fail in the new pHYs, before an old one and in a kernel copy).
     for row in "o O in.png $png newfstatat:when=3" "o R in.png $png newfstatat:when=4" "o C in.png $png newfstatat:when=5" \
         "o C in.png $png newfstatat:when=6" "o W out.png $png close" "o W out.png $png write:when=2" \
         "o W out.png $data/pngsuite/cdun2c08.png write:when=3" "o W out.png $big write:when=4 copy_file_range sendfile" \
@@ -297,16 +296,23 @@ posix)
         if [ $explicit = o ]; then run 300 "$dir/in.png" "$dir/out.png"; else run 300 "$dir/in.png"; fi
         check 1 "$report" "$error\n" 'in.png=cmp -s in.png before.png'
     done
-    for row in "$stamped in.png openat,flock,pread64,pwrite64" "$twice in.png ftruncate" "$png out.png openat,write,ftruncate"; do
-        set -- $row && begin "$3 interrupted, on $2"; cp "$1" in.png
-        prefix="strace -o /dev/null -qq -P $dir/$2 -e inject=$3:error=EINTR:when=1"; run 300 in.png ${2%in.png}
+    # Failures restamp gets over: a system call that is interrupted is made
+    # again; a span it cannot read (the fifth read) is no patch, and the image
+    # is rewritten whole.
+    eintr=error=EINTR:when=1
+    for row in "$stamped in.png openat,flock,pread64,pwrite64:$eintr" "$twice in.png ftruncate:$eintr" \
+        "$png out.png openat,write,ftruncate:$eintr" "$stamped in.png pread64:error=EIO:when=5"; do
+        set -- $row && begin "$3 on $2"; cp "$1" in.png
+        prefix="strace -o /dev/null -qq -P $dir/$2 -e inject=$3"; run 300 in.png ${2%in.png}
         check 0 "$(cat stdout | tail -n 1)\n" '' "$2=new"
     done
     # A patch that fails, or a temporary file that cannot be deleted: the
-    # temporary file then holds the image, synced.
+    # temporary file then holds the image, synced. An interrupt held meanwhile
+    # ends the run once the notice is out.
     begin 're-stamp, write fails'; cp "$stamped" in.png
-    prefix='strace -o sys.log -qq -e trace=fsync,pwrite64 -e inject=pwrite64:error=EIO'; run 300 in.png
-    check 1 "$backup" 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=new 'sys.log=tail -n 1 sys.log | grep -q ^fsync'
+    prefix='strace -o sys.log -e quiet=all -e signal=none -e trace=fsync,pwrite64'
+    prefix="$prefix -e inject=pwrite64:error=EIO:signal=INT"; run 300 in.png
+    check 130 "$backup" 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=new 'sys.log=tail -n 1 sys.log | grep -q ^fsync'
     # Its folder is taken as found once, through links, and refused where a
     # folder above it is another user's.
     begin 'temporary folder through another user'"'"'s link'; ln -s tmp link && chown -h 65534 link && echo text >in.png

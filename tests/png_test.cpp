@@ -151,6 +151,7 @@ TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
         {"span of 64 KiB", HEAD + filler + phys(72) + IEND, true},
         {"span over 64 KiB", HEAD + filler + IDAT + phys(72) + IEND, false},
         {"no pHYs", HEAD + IDAT + IEND, false},
+        {"no pHYs in the first 64 KiB", HEAD + filler + IDAT + IDAT + IEND, false},
         {"a second pHYs", HEAD + phys(72) + IDAT + phys(72) + IEND, false},
         {"pHYs of another length", HEAD + chunk("pHYs", Bytes(10, '\1')) + IEND, false},
         {"bytes after the last chunk", HEAD + phys(72) + IDAT + IEND + "x", false},

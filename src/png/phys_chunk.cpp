@@ -7,12 +7,13 @@ using Crc32Table = std::array<std::uint32_t, 256>;
 Crc32Table crc32_table()
 {
     Crc32Table table{};
-    for (std::uint32_t n = 0; n < table.size(); ++n) {
-        std::uint32_t c = n;
+    std::uint32_t n = 0;
+    for (std::uint32_t& entry : table) {
+        std::uint32_t c = n++;
         for (int bit = 0; bit < 8; ++bit) {
             c = (c & 1U) != 0 ? 0xEDB88320U ^ (c >> 1U) : c >> 1U;
         }
-        table[n] = c;
+        entry = c;
     }
     return table;
 }
