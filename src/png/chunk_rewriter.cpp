@@ -308,7 +308,7 @@ bool plan_phys_patch(OsFile input, std::uint64_t size, std::int32_t dpi, PhysPat
         if (is_phys) {
             phys_at = offset;
         } else if (phys_at == 0 && offset > LAST_PHYS_START) {
-            return false;
+            return false; // no pHYs further on could qualify: only saves the rest of the walk
         }
         offset += chunk_size;
     }
