@@ -137,8 +137,9 @@ TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
     const Bytes gama = chunk("gAMA", "1234");
     // Its CRC is the old pHYs chunk's: the span's new bytes end as the old ones do.
     const Bytes like_phys = gama.substr(0, CHUNK_HEADER_SIZE + 4) + phys(72).substr(PHYS_CHUNK_SIZE - 4);
-    // The chunk before pHYs that makes the span exactly 64 KiB long.
+    // The chunks before pHYs that make the span 64 KiB long, and a byte longer.
     const Bytes filler = chunk("iCCP", Bytes(65536 - PHYS_CHUNK_SIZE - CHUNK_FRAMING_SIZE, 'i'));
+    const Bytes longer_filler = chunk("iCCP", Bytes(65536 - PHYS_CHUNK_SIZE - CHUNK_FRAMING_SIZE + 1, 'i'));
     const struct {
         const char* name;
         Bytes input;
@@ -149,7 +150,7 @@ TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
         {"pHYs after another chunk", HEAD + gama + phys(72) + IDAT + IEND, true},
         {"the same last bytes", HEAD + like_phys + phys(72) + IDAT + IEND, true},
         {"span of 64 KiB", HEAD + filler + phys(72) + IEND, true},
-        {"span over 64 KiB", HEAD + filler + IDAT + phys(72) + IEND, false},
+        {"span over 64 KiB", HEAD + longer_filler + phys(72) + IEND, false},
         {"no pHYs", HEAD + IDAT + IEND, false},
         {"no pHYs in the first 64 KiB", HEAD + filler + IDAT + IDAT + IEND, false},
         {"a second pHYs", HEAD + phys(72) + IDAT + phys(72) + IEND, false},
