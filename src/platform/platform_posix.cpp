@@ -129,13 +129,12 @@ sigset_t held_set()
     return set;
 }
 
-// Only async-signal-safe calls: the partial temporary file goes, then the
-// signal ends the program as it would have without us.
+// Only async-signal-safe calls: the partial temporary file goes (an empty
+// name, once it is held or gone, is no file), then the signal ends the program
+// as it would have without us.
 void remove_temporary_and_end(int signal_number)
 {
-    if (temporary_name[0] != '\0') {
-        unlink(temporary_name);
-    }
+    unlink(temporary_name);
     signal(signal_number, SIG_DFL);
     raise(signal_number); // blocked until the handler returns, then fatal
 }
