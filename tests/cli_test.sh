@@ -400,6 +400,10 @@ posix)
     timeout 20 strace -o /dev/null -qq -e inject=sendfile:error=EINVAL:when=3 "$RESTAMP" 300 in.png fifo >stdout.crlf 2>stderr.crlf &
     timeout 10 head -c $(stat -c %s "$work/big-new.png") <&4 >out.png; wait $!; status=$? && exec 4<&- && finish
     check 0 'in.png copied to fifo using DPI of 300\n' '' "out.png=cmp -s out.png $work/big-new.png"
+    # Kernel copies refused: the buffer copies, its last piece one byte long.
+    begin 'kernel copies refused'; { cat "$png" && printf '\0\3\372\357prVt' && head -c 260851 /dev/zero; } >in.png
+    prefix='strace -o /dev/null -qq -e inject=copy_file_range:error=EINVAL -e inject=sendfile:error=EINVAL'; run 300 in.png out.png
+    check 0 'in.png copied to out.png using DPI of 300\n' '' 'out.png=after_ihdr "$phys300" in.png | cmp -s - out.png'
     # Overlay file systems: an input in the lower layer is copied up when opened
     # for writing; the same file seen through the upper layer is no other file.
     begin 'input in an overlay lower layer'; mkdir lower upper work merged && mv in.png lower
