@@ -1,13 +1,10 @@
 #include "chunk_rewriter.hpp"
 
-#include "phys_chunk.hpp"
 #include "png_layout.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <tuple>
-#include <utility>
 
 namespace {
 
@@ -16,18 +13,13 @@ namespace {
 // the next header is read, and their bytes are copied from file to file inside
 // the kernel, never passing through the program: from LARGE_CHUNK_SIZE on, that
 // costs less than reading and writing them, one system call per header
-// included. The fuzzing build shrinks the buffer, so that short inputs cross
-// many refills, and with it the other two sizes.
-#ifndef RESTAMP_BUFFER_SIZE
-#define RESTAMP_BUFFER_SIZE 131072 // 128 KiB
-#endif
-constexpr std::size_t BUFFER_SIZE = RESTAMP_BUFFER_SIZE;
+// included.
 constexpr std::size_t HEADER_READ_SIZE = std::max(BUFFER_SIZE / 256, CHUNK_HEADER_SIZE + 1);
 constexpr std::uint64_t LARGE_CHUNK_SIZE = BUFFER_SIZE / 8;
 static_assert(BUFFER_SIZE >= SIGNATURE_SIZE + CHUNK_HEADER_SIZE, "the start of a PNG fits the buffer");
 
 // A span that is held in memory.
-constexpr std::uint64_t MOST_SPAN_SIZE = 65536;
+constexpr std::uint64_t MAX_SPAN_SIZE = 65536;
 
 // A stretch of the input held in memory.
 struct Window {
@@ -37,32 +29,24 @@ struct Window {
     std::uint8_t bytes[BUFFER_SIZE];
 };
 
-// One rewrite: the kept bytes from `pending` on are not written yet.
+// One copy: the kept bytes from `pending` on are not written yet; the output
+// is written at `written` (or SEQUENTIAL).
 struct Copy {
     OsFile input = NO_FILE;
     OsFile output = NO_FILE;
+    std::uint64_t written = 0;
     std::uint64_t pending = 0;
     Window window;
 };
 
-// On the heap: its buffer is larger than some systems' stacks like.
-std::unique_ptr<Copy> new_copy(OsFile input, OsFile output)
+// Writes at the output's next offset.
+bool write_out(Copy& copy, const void* data, std::size_t size)
 {
-    auto copy = std::make_unique<Copy>();
-    copy->input = input;
-    copy->output = output;
-    return copy;
-}
-
-bool report_failure(const char* message)
-{
-    print_error(message);
-    return false;
-}
-
-bool report_failure(IoError error)
-{
-    return error == IoError::none || report_failure(error == IoError::reading ? READ_ERROR : WRITE_ERROR);
+    const bool done = write_at(copy.output, copy.written, data, size);
+    if (copy.written != SEQUENTIAL) {
+        copy.written += size;
+    }
+    return done;
 }
 
 // Moves the window to offset, keeping the bytes it holds from there on, and
@@ -94,69 +78,56 @@ std::uint64_t chunk_size_at(const Window& window, std::uint64_t offset, bool& is
     return std::uint64_t{load_big_endian(header)} + CHUNK_FRAMING_SIZE;
 }
 
-// The PNG signature (its last four bytes are not examined) and the header of
-// IHDR, which must come first: its end is the only place the new chunk may go.
-bool read_png_start(OsFile input, bool& png)
-{
-    std::uint8_t start[SIGNATURE_SIZE + CHUNK_HEADER_SIZE];
-    const std::int64_t got = read_at(input, 0, start, sizeof start);
-    png = got == sizeof start && std::memcmp(start, "\x89PNG", 4) == 0 &&
-          std::memcmp(start + SIGNATURE_SIZE, "\0\0\0\x0dIHDR", CHUNK_HEADER_SIZE) == 0;
-    return got >= 0;
-}
-
-bool starts_like_png(OsFile input)
-{
-    bool png = false;
-    if (!read_png_start(input, png)) {
-        return report_failure(READ_ERROR);
-    }
-    return png || report_failure(NOT_PNG_ERROR);
-}
-
 // Writes the kept bytes up to `to`: those in a buffered window from there
 // (which, when buffered, starts at or before them), the rest from file to file.
-bool write_kept(Copy& copy, std::uint64_t to)
+IoError write_kept(Copy& copy, std::uint64_t to)
 {
     const Window& window = copy.window;
     std::uint64_t from = copy.pending;
     copy.pending = to;
     if (window.buffered && from < window.offset + window.size) {
         const std::uint64_t end = std::min(to, window.offset + window.size);
-        if (!write_all(copy.output, window.bytes + (from - window.offset), end - from)) {
-            return report_failure(WRITE_ERROR);
+        if (!write_out(copy, window.bytes + (from - window.offset), end - from)) {
+            return IoError::writing;
         }
         from = end;
     }
-    return from >= to || report_failure(copy_range(copy.input, from, to - from, copy.output).error);
+    if (from >= to) {
+        return IoError::none;
+    }
+    const CopyResult result = copy_range(copy.input, from, to - from, copy.output, copy.written);
+    if (copy.written != SEQUENTIAL) {
+        copy.written += result.copied;
+    }
+    return result.error;
 }
 
-// The signature and IHDR, as read.
-bool write_start(Copy& copy)
+// The signature and IHDR as read, the new pHYs, then every later chunk whose
+// length and type are in the input, as far as the input goes, leaving out
+// pHYs chunks.
+IoError write_chunks(Copy& copy, const PhysChunk& phys)
 {
     copy.window.buffered = true;
-    return (move_window(copy.input, copy.window, 0, BUFFER_SIZE) || report_failure(READ_ERROR)) &&
-           write_kept(copy, IHDR_END);
-}
-
-// The new pHYs, then every later chunk whose length and type are in the input,
-// as far as the input goes, leaving out pHYs chunks.
-bool write_rest(Copy& copy, std::int32_t dpi)
-{
-    const PhysChunk phys = build_phys_chunk(dpi);
-    if (!write_all(copy.output, phys.data(), phys.size())) {
-        return report_failure(WRITE_ERROR);
+    if (!move_window(copy.input, copy.window, 0, BUFFER_SIZE)) {
+        return IoError::reading;
+    }
+    IoError error = write_kept(copy, IHDR_END);
+    if (error != IoError::none) {
+        return error;
+    }
+    if (!write_out(copy, phys.data(), phys.size())) {
+        return IoError::writing;
     }
     std::uint64_t offset = IHDR_END;
-    std::uint64_t size = 0;
+    std::uint64_t previous_size = 0;
     for (;;) {
         if (!header_in_window(copy.window, offset)) {
-            const bool small = size < LARGE_CHUNK_SIZE;
-            if ((small || copy.window.buffered) && !write_kept(copy, offset)) {
-                return false;
+            const bool small = previous_size < LARGE_CHUNK_SIZE;
+            if ((small || copy.window.buffered) && (error = write_kept(copy, offset)) != IoError::none) {
+                return error;
             }
             if (!move_window(copy.input, copy.window, offset, small ? BUFFER_SIZE : HEADER_READ_SIZE)) {
-                return report_failure(READ_ERROR);
+                return IoError::reading;
             }
             copy.window.buffered = small;
             if (!header_in_window(copy.window, offset)) {
@@ -164,134 +135,55 @@ bool write_rest(Copy& copy, std::int32_t dpi)
             }
         }
         bool is_phys = false;
-        size = chunk_size_at(copy.window, offset, is_phys);
+        previous_size = chunk_size_at(copy.window, offset, is_phys);
         if (is_phys) {
-            if (!write_kept(copy, offset)) {
-                return false;
+            if ((error = write_kept(copy, offset)) != IoError::none) {
+                return error;
             }
-            copy.pending = offset + size;
+            copy.pending = offset + previous_size;
         }
-        offset += size;
+        offset += previous_size;
     }
     return write_kept(copy, offset);
 }
 
-bool write_input(OsFile input, std::uint64_t from, std::uint64_t size, OsFile output, IoError& error)
+// Copies a stretch of the input that was walked to its end.
+IoError write_input(OsFile input, std::uint64_t from, std::uint64_t size, OsFile output, std::uint64_t to)
 {
-    const CopyResult result = copy_range(input, from, size, output);
-    // The input was walked to its end: short now, it was cut meanwhile.
-    error = result.copied == size ? result.error : IoError::reading;
-    return error == IoError::none;
-}
-
-// A lock to take, on a file found as `state`.
-struct LockRequest {
-    OsFile file;
-    LockMode mode;
-    const std::string* name;
-    const FileState* state;
-};
-
-// Crossed runs (a to b and b to a at once) take the two locks in one order, so
-// that one waits for the other, not each for the other forever. A file that
-// cannot be locked (some devices, file systems without locks) is used without.
-void lock_both(LockRequest first, LockRequest second)
-{
-    const auto identity = [](const LockRequest& request) {
-        return std::tie(request.state->device, request.state->index, request.state->index_high);
-    };
-    if (identity(second) < identity(first)) {
-        std::swap(first, second);
-    }
-    for (const LockRequest& request : {first, second}) {
-        if (request.state->kind != FileKind::device) { // no content to guard, and anyone may lock it
-            lock_announced(request.file, request.mode, *request.name);
-        }
-    }
-}
-
-bool rewrite_to_output(OsFile input, const FileState& input_state, const std::string& input_path, OsFile output,
-                       const std::string& output_path, std::int32_t dpi)
-{
-    FileState output_state;
-    // Nor is the output a disk: a loop device shows another file's content.
-    if (!state_of(output, output_state) || same_file(input_state, output_state) || is_standard_stream(output_state) ||
-        output_state.kind == FileKind::disk) {
-        return report_failure(OPEN_ERROR);
-    }
-    lock_both({input, LockMode::shared, &input_path, &input_state},
-              {output, LockMode::exclusive, &output_path, &output_state});
-    // The output's first bytes are the input's own. Should writing them change
-    // the input, the output is the input seen under another device (an overlay
-    // or FUSE mount of its folder), and cutting it would destroy the input.
-    const auto copy = new_copy(input, output);
-    FileState before;
-    FileState now;
-    if (!state_of(input, before)) {
-        return report_failure(READ_ERROR);
-    }
-    if (!write_start(*copy)) {
-        return false;
-    }
-    if (!state_of(input, now) || !unchanged(before, now)) {
-        return report_failure(INPUT_CHANGED);
-    }
-    if (output_state.kind == FileKind::regular && !set_file_size(output, std::min<std::uint64_t>(IHDR_END, now.size))) {
-        return report_failure(WRITE_ERROR);
-    }
-    if (!write_rest(*copy, dpi)) {
-        return false;
-    }
-    return (state_of(input, now) && unchanged(before, now)) || report_failure(INPUT_CHANGED);
+    const CopyResult result = copy_range(input, from, size, output, to);
+    // Short without an error of its own: the input was cut meanwhile.
+    return result.error != IoError::none || result.copied == size ? result.error : IoError::reading;
 }
 
 } // namespace
 
-bool rewrite_png_resolution(OsFile input, OsFile output, std::int32_t dpi)
+IoError read_png_start(OsFile input, bool& png)
 {
-    const auto copy = new_copy(input, output);
-    return starts_like_png(input) && write_start(*copy) && write_rest(*copy, dpi);
+    std::uint8_t start[SIGNATURE_SIZE + CHUNK_HEADER_SIZE];
+    const std::int64_t got = read_at(input, 0, start, sizeof start);
+    png = got == sizeof start && std::memcmp(start, "\x89PNG", 4) == 0 &&
+          std::memcmp(start + SIGNATURE_SIZE, "\0\0\0\x0dIHDR", CHUNK_HEADER_SIZE) == 0;
+    return got >= 0 ? IoError::none : IoError::reading;
 }
 
-bool rewrite_png_resolution(const std::string& input_path, const std::string& output_path, std::int32_t dpi)
+IoError copy_png(OsFile input, OsFile output, std::uint64_t output_offset, const PhysChunk& phys)
 {
-    const OsFile input = open_for_reading(input_path);
-    if (input == NO_FILE) {
-        return report_failure(OPEN_ERROR);
-    }
-    FileState input_state;
-    bool done = state_of(input, input_state) ? starts_like_png(input) : report_failure(OPEN_ERROR);
-    if (done) {
-        const OsFile output = open_or_create_for_writing(output_path, input_state);
-        done = output != NO_FILE ? rewrite_to_output(input, input_state, input_path, output, output_path, dpi)
-                                 : report_failure(OPEN_ERROR);
-        // A write that fails late shows only when the file is closed.
-        if (output != NO_FILE && !close_file(output) && done) {
-            done = report_failure(WRITE_ERROR);
-        }
-    }
-    close_file(input);
-    return done;
+    // On the heap: its buffer is larger than some systems' stacks like.
+    const auto copy = std::make_unique<Copy>();
+    copy->input = input;
+    copy->output = output;
+    copy->written = output_offset;
+    return write_chunks(*copy, phys);
 }
 
-bool lock_announced(OsFile file, LockMode mode, const std::string& name)
-{
-    LockResult result = lock_file(file, mode, false);
-    if (result == LockResult::busy) {
-        print_error(WAITING_FORMAT, name.c_str());
-        result = lock_file(file, mode, true);
-    }
-    return result == LockResult::locked;
-}
-
-bool plan_phys_patch(OsFile input, std::uint64_t size, std::int32_t dpi, PhysPatch& patch)
+bool plan_phys_patch(OsFile input, std::uint64_t size, const PhysChunk& phys, PhysPatch& patch)
 {
     bool png = false;
-    if (!read_png_start(input, png) || !png) {
+    if (read_png_start(input, png) != IoError::none || !png) {
         return false;
     }
     // A pHYs chunk that starts beyond this would make the span too long.
-    constexpr std::uint64_t LAST_PHYS_START = IHDR_END + MOST_SPAN_SIZE - PHYS_CHUNK_SIZE;
+    constexpr std::uint64_t LAST_PHYS_START = IHDR_END + MAX_SPAN_SIZE - PHYS_CHUNK_SIZE;
     const auto window = std::make_unique<Window>();
     std::uint64_t phys_at = 0;
     std::uint64_t offset = IHDR_END;
@@ -320,7 +212,6 @@ bool plan_phys_patch(OsFile input, std::uint64_t size, std::int32_t dpi, PhysPat
     if (read_at(input, IHDR_END, old_span.data(), old_span.size()) != static_cast<std::int64_t>(old_span.size())) {
         return false;
     }
-    const PhysChunk phys = build_phys_chunk(dpi);
     patch.span.assign(phys.begin(), phys.end());
     patch.span.insert(patch.span.end(), old_span.begin(), old_span.end() - PHYS_CHUNK_SIZE);
     std::size_t first = 0;
@@ -336,20 +227,20 @@ bool plan_phys_patch(OsFile input, std::uint64_t size, std::int32_t dpi, PhysPat
     return true;
 }
 
-bool write_phys_patch(OsFile file, const PhysPatch& patch)
+IoError write_phys_patch(OsFile file, const PhysPatch& patch)
 {
     return write_at(file, patch.changed_from, patch.span.data() + (patch.changed_from - IHDR_END),
-                    patch.changed_to - patch.changed_from);
+                    patch.changed_to - patch.changed_from)
+               ? IoError::none
+               : IoError::writing;
 }
 
 IoError write_patched_image(OsFile input, std::uint64_t size, const PhysPatch& patch, OsFile output)
 {
-    IoError error = IoError::none;
-    if (write_input(input, 0, IHDR_END, output, error) && !write_all(output, patch.span.data(), patch.span.size())) {
+    IoError error = write_input(input, 0, IHDR_END, output, 0);
+    if (error == IoError::none && !write_at(output, IHDR_END, patch.span.data(), patch.span.size())) {
         error = IoError::writing;
     }
-    if (error == IoError::none) {
-        write_input(input, patch.span_end, size - patch.span_end, output, error);
-    }
-    return error;
+    return error != IoError::none ? error
+                                  : write_input(input, patch.span_end, size - patch.span_end, output, patch.span_end);
 }

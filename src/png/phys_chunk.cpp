@@ -45,7 +45,7 @@ PhysChunk build_phys_chunk(std::int32_t dpi)
     std::uint8_t* data = &chunk[CHUNK_HEADER_SIZE];
     store_big_endian(data, pixels_per_metre);
     store_big_endian(data + 4, pixels_per_metre);
-    data[8] = 1; // unit: metre
+    data[8] = UNIT_METRE;
     // The CRC covers the type and the data.
     store_big_endian(data + PHYS_DATA_SIZE, crc32(&chunk[4], 4 + PHYS_DATA_SIZE));
     return chunk;

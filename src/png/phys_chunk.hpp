@@ -11,6 +11,8 @@
 using PhysChunk = std::array<std::uint8_t, PHYS_CHUNK_SIZE>;
 
 constexpr double INCHES_PER_METRE = 39.3700787;
+// The unit byte of pHYs: the values are pixels per metre.
+constexpr std::uint8_t UNIT_METRE = 1;
 
 // pHYs values are PNG four-byte integers, which may not exceed 2^31-1; this is
 // the largest DPI whose pixels per metre still fit.
