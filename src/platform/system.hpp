@@ -4,12 +4,11 @@
 
 #include "platform.hpp"
 
-// Copies from offset in `from` to the position of `to` inside the kernel, for
-// as long as the kernel does; returns how much it copied. The buffered copy
-// does the rest, and tells a read error from a write error.
-std::uint64_t copy_in_kernel(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to);
+// Copies from offset in `from` to to_offset (or SEQUENTIAL) in `to` inside the
+// kernel, for as long as the kernel does; returns how much it copied. The
+// buffered copy does the rest, and tells a read error from a write error.
+std::uint64_t copy_in_kernel(OsFile from, std::uint64_t offset, std::uint64_t size, OsFile to, std::uint64_t to_offset);
 
-enum class Stream { output, error };
 bool state_of(Stream stream, FileState& state);
 
 // Writes text to standard output or standard error.
