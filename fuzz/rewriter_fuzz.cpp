@@ -3,6 +3,7 @@
 // (RESTAMP_FUZZ=ON) or with a main() that replays saved inputs under ctest.
 
 #include "chunk_rewriter.hpp"
+#include "patch_journal.hpp"
 #include "phys_chunk.hpp"
 #include "png_layout.hpp"
 
@@ -64,28 +65,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t dpi = size < 4 ? 72 : 1 + static_cast<std::int32_t>(big_endian(&input[size - 4]) % MAX_DPI);
     std::ofstream(INPUT_PATH, std::ios::binary) << input;
     std::remove(OUTPUT_PATH.c_str());
-    const bool result = rewrite_png_resolution(INPUT_PATH, OUTPUT_PATH, dpi);
+    const PhysChunk phys = build_phys_chunk(dpi);
+    bool writable = false;
+    bool png = false;
+    bool created = false;
+    const OsFile opened = open_for_update(INPUT_PATH, writable, nullptr);
+    FileState state;
+    state_of(opened, state);
+    FileState private_file;
+    private_file.permissions = 0600;
+    const auto rewrite = [&](auto write) {
+        std::remove(OUTPUT_PATH.c_str());
+        const OsFile output = open_or_create_for_writing(OUTPUT_PATH, private_file, created, nullptr);
+        const bool written = write(output) == IoError::none;
+        close_file(output);
+        return written;
+    };
+    const bool result = read_png_start(opened, png) == IoError::none && png &&
+                        rewrite([&](OsFile output) { return copy_png(opened, output, 0, phys); });
 
     Bytes expected;
     const bool valid = expected_output(input, dpi, expected);
     const bool output_made = std::ifstream(OUTPUT_PATH).is_open();
     const Bytes output = read_file(OUTPUT_PATH);
     // Where a patch can stand for the rewrite, it gives the same bytes, and so
-    // does the image a backup of it holds.
-    bool writable = false;
-    const OsFile opened = open_for_update(INPUT_PATH, writable);
+    // does the image a backup of it holds; its journal, read back, finds the
+    // old bytes before and the new ones after.
     PhysPatch patch;
     bool patch_differs = false;
-    if (plan_phys_patch(opened, size, dpi, patch)) {
-        std::remove(OUTPUT_PATH.c_str());
-        FileState private_file;
-        private_file.permissions = 0600;
-        const OsFile backup = open_or_create_for_writing(OUTPUT_PATH, private_file);
-        const bool backup_written = write_patched_image(opened, size, patch, backup) == IoError::none;
-        close_file(backup);
-        const bool patched = write_phys_patch(opened, patch);
-        patch_differs = !valid || !backup_written || !patched || read_file(OUTPUT_PATH) != expected ||
-                        read_file(INPUT_PATH) != expected;
+    if (plan_phys_patch(opened, size, phys, patch)) {
+        const bool backup_written =
+            rewrite([&](OsFile output) { return write_patched_image(opened, size, patch, output); });
+        PatchJournal journal;
+        PatchJournal read_back;
+        const bool changes = patch.changed_from != patch.changed_to;
+        const bool journaled = !changes || (make_journal(opened, state, patch, journal) &&
+                                            decode_journal(encode_journal(journal), read_back) &&
+                                            match_journal(opened, state, read_back) == JournalMatch::old);
+        const bool patched = write_phys_patch(opened, patch) == IoError::none;
+        patch_differs = !valid || !backup_written || !patched || !journaled || read_file(OUTPUT_PATH) != expected ||
+                        read_file(INPUT_PATH) != expected ||
+                        (changes && match_journal(opened, state, read_back) != JournalMatch::part_new);
     }
     close_file(opened);
     if (result != valid || output_made != valid || (valid && output != expected) || patch_differs) {

@@ -4,6 +4,14 @@
 # status, both streams and the files it leaves. Exits 77 when GROUP cannot run here.
 #   cli_test.sh DATA_FOLDER GROUP    (GROUP: basic, posix, windows or pngcheck)
 set -u
+# The posix group runs with a /var/tmp of its own, in a mount namespace of its
+# own: restamp keeps its copies there when the input's folder takes none.
+if [ "$2" = posix ] && [ -z "${RESTAMP_OWN_MOUNTS:-}" ]; then
+    [ "$(id -u)" = 0 ] || { echo 'SKIP posix: needs root' && exit 77; }
+    command -v strace >/dev/null || { echo 'SKIP posix: needs strace' && exit 77; }
+    unshare -m true 2>/dev/null || { echo 'SKIP posix: needs mount namespaces (unshare -m)' && exit 77; }
+    RESTAMP_OWN_MOUNTS=1 exec unshare -m sh -c 'mount -t tmpfs tmpfs /var/tmp && exec sh "$0" "$@"' "$0" "$@"
+fi
 data=$(cd "$1" && pwd) group=$2
 . "$(dirname "$0")/fixtures.sh"
 work=$(mktemp -d)
@@ -15,6 +23,7 @@ stamped=$work/72.png && after_ihdr "$phys72" "$png" >"$stamped"
 usage='Usage: restamp dpi infile.png [outfile.png]\n\nNote: specifying only the input file will cause it to be modified.\n'
 backup='restamp failed.\nIf your file is missing or damaged, a backup copy may exist at {temp}\n'
 changed_error='Input file changed during the run.\n'
+held='in.png was rewritten before the interrupt took effect.\n'
 passed=0 failed=0 cases=0
 
 # The Windows program keeps its temporary files in the user's folder, which Wine
@@ -33,7 +42,8 @@ begin() {
     dir=$work/$cases
     mkdir -p "$dir/tmp" && cp "$png" "$dir/in.png" && chmod -R a+rwX "$dir" && chmod 755 "$dir" && chmod +t "$dir/tmp" &&
         cd "$dir" || exit 1
-    [ -z "$windows" ] || rm -f "$wine_temp"/rst*.png
+    [ -z "$windows" ] || rm -f "$wine_temp"/rst*.png "$wine_temp"/.[!.]*
+    [ -z "${RESTAMP_OWN_MOUNTS:-}" ] || rm -f /var/tmp/.[!.]*
 }
 
 run() {
@@ -51,12 +61,12 @@ finish() {
     tr -d '\r' <stderr.crlf >stderr
 }
 
-# hold CALL ARGS: starts restamp in the background and returns once it is
-# stopped right after its first system call CALL; resume lets it go on (past
-# every later CALL) and waits for it.
+# hold CALL[:when=N] ARGS: starts restamp in the background and returns once it
+# is stopped right after its first (or Nth) system call CALL; resume lets it go
+# on (past every later CALL) and waits for it.
 hold() {
     call=$1 && shift
-    strace -o strace.log -qq -e trace="$call" -e inject="$call:signal=STOP" \
+    strace -o strace.log -qq -e trace="${call%%:*}" -e inject="$call:signal=STOP" \
         env TMPDIR="$dir/tmp" "$RESTAMP" "$@" >stdout.crlf 2>stderr.crlf &
     tracer=$! && wait_for strace.log 'stopped by SIGSTOP'
     child=$(pgrep -P $tracer)
@@ -74,20 +84,23 @@ wait_for() {
 }
 
 # check STATUS STDOUT STDERR [FILE=STATE...]: STDOUT is what follows the banner,
-# {temp} the temporary file; a STATE is absent, empty, original, new or a shell test.
+# {temp} the file a run left: its temporary file, or a copy beside the input (or
+# in /var/tmp); a STATE is absent, empty, original, new or a shell test.
 check() {
     problems=''
     if [ -n "$windows" ]; then
-        temp=$(find "$wine_temp" "$dir" -name 'rst*.png') # the case's folder may be TMP
+        temp=$(find "$wine_temp" "$dir" -name 'rst*.png' -o -name '.in.png.restamp*' -o -path "$wine_temp/.*") # the case's folder may be TMP
         shown=$([ -z "$temp" ] || winepath -w "$temp" | tr -d '\r' | sed 's/\\/\\\\/g')
     else
-        temp=$(find "$dir/tmp" -type f 2>/dev/null) shown=$temp
+        temp=$(find "$dir/tmp" "$dir" ${RESTAMP_OWN_MOUNTS:+/var/tmp} -maxdepth 1 -type f \
+            \( -name 'restamp-*' -o -name '.in.png.restamp.png' -o -name '.in.png.restamp-part' -o -path '/var/tmp/.*' \) 2>/dev/null)
+        shown=$(echo $temp)
     fi
     [ "$status" = "$1" ] || problems="$problems exit status $status;"
     printf "$2" | sed "s|{temp}|$shown|" >expected
     [ -z "$banner" ] || { head -n 1 stdout | grep -q . && problems="$problems banner missing;"; }
-    [ -z "$banner" ] || sed -n 2p stdout | grep -q '^PNG file DPI changer (build time ... ... .. ..:..:.. ....)$' ||
-        problems="$problems bad banner;"
+    [ -z "$banner" ] || { sed -n 2p stdout | grep -q '^PNG file DPI changer (build time ... ... .. ..:..:.. ....)$' &&
+        sed -n 3p stdout | grep -q '^restamp [0-9]*\.[0-9]*\.[0-9]*, Copyright'; } || problems="$problems bad banner;"
     tail -n +6 stdout | cmp -s expected - || problems="$problems stdout: $(tail -n +6 stdout);"
     printf "$3" | cmp -s - stderr || problems="$problems stderr: $(cat stderr);"
     shift 3
@@ -121,6 +134,14 @@ basic)
         begin "DPI $dpi"; run "$dpi" in.png out.png
         check 1 'DPI must not exceed 54546084\nrestamp failed.\n' '' in.png=original out.png=absent
     done
+    # A forgotten DPI (restamp *.png): a DPI that can only be a file name is
+    # refused before anything is opened. A folder named like a number is no file.
+    for files in '001.png 002.png 003.png' '72dpi in.png'; do
+        begin "DPI forgotten: $files"; cp in.png 001.png && cp in.png 002.png && cp in.png 003.png && cp in.png 72dpi
+        run $files; check 1 'restamp failed.\n' "${files%% *} is a file name, not a DPI.\n" 003.png=original temp=absent
+    done
+    begin 'output in a folder named 300'; mkdir 300; run 300 in.png 300/out.png
+    check 0 'in.png copied to 300/out.png using DPI of 300\n' '' 300/out.png=new
     begin 'explicit output'; run ' +300x' in.png out.png
     check 0 'in.png copied to out.png using DPI of 300\n' '' in.png=original out.png=new
     for dpi in 1 54546084; do
@@ -145,13 +166,17 @@ basic)
     check 1 "$backup" 'Error opening file(s).\n' temp=empty
     begin 'not a PNG, in place'; echo text >in.png; run 300 in.png
     check 1 "$backup" 'Not a valid PNG file.\n' 'in.png=[ "$(cat in.png)" = text ]' temp=empty
+    # What a copy's name looks like is never taken for an input.
+    begin 'an input named like a copy'; mv in.png .x.png.restamp.png; run 300 .x.png.restamp.png
+    check 1 "$backup" 'Error opening file(s).\n' .x.png.restamp.png=original
     begin 'no temporary folder'
     if [ -n "$windows" ]; then
-        windows_env='set TMP=Z:\no\such\folder&& set TEMP=Z:\no\such\folder&& '
+        windows_env='set TMP=Z:\no\such\folder&& set TEMP=Z:\no\such\folder&& ' missing='Z:\\no\\such\\folder\\'
     else
-        rmdir tmp
+        rmdir tmp && missing=$dir/tmp
     fi
-    run 300 in.png; check 1 'Could not create temporary file.\nrestamp failed.\n' '' in.png=original
+    run 300 in.png; check 1 'Could not create temporary file.\nrestamp failed.\n' \
+        "Cannot use $missing as the temporary folder: no such folder.\n" in.png=original
     # Re-stamping an image whose only pHYs follows IHDR writes its 13 bytes alone.
     begin 're-stamp, same DPI: nothing written'; cp "$new" in.png && touch -d @0 in.png; run 300 in.png
     check 0 'DPI of in.png changed to 300\n' '' in.png=new temp=absent 'in.png=[ $(stat -c %Y in.png) = 0 ]'
@@ -159,18 +184,19 @@ basic)
     check 0 'DPI of in.png changed to 300\n' '' in.png=new temp=absent
     ;;
 posix)
-    [ "$(id -u)" = 0 ] && command -v strace >/dev/null || { echo 'SKIP posix: needs root and strace to inject faults' && exit 77; }
     export ASAN_OPTIONS=detect_leaks=0 # LeakSanitizer cannot run under strace
     other='setpriv --reuid=65534 --regid=65534 --clear-groups'
     twice=$work/twice.png && after_ihdr "$phys72" "$new" >"$twice" # shrinks: a copy-back left uncut is damaged
     big=$work/big.png && { cat "$png" && printf '\0\3\0\0prVt' && head -c 196612 /dev/zero; } >"$big" # a 192 KiB chunk
     after_ihdr "$phys300" "$big" >"$work/big-new.png"
+    # pHYs after a text chunk: a patch whose bytes cross a 512-byte block.
+    wide=$work/wide.png && after_ihdr "\0\0\001\277tEXt$(head -c 447 /dev/zero | tr '\0' x)\336\255\276\357$phys72" "$png" >"$wide"
     begin 'in place keeps owner and permission bits, through a symbolic link'
     chown 1:1 in.png && chmod 640 in.png && chmod 700 tmp && ln -s in.png link.png; run 300 link.png
     check 0 'DPI of link.png changed to 300\n' '' in.png=new 'in.png=[ "$(stat -c %u:%g:%a in.png)" = 1:1:640 ]' 'link.png=[ -L link.png ]'
     begin 'group-writable input of another owner'; chown 1:65534 in.png && chmod 664 in.png
     prefix='setpriv --reuid=65533 --regid=65533 --groups=65534'; run 300 in.png
-    check 0 'DPI of in.png changed to 300\n' '' in.png=new 'in.png=[ "$(stat -c %u:%a in.png)" = 1:664 ]'
+    check 0 'DPI of in.png changed to 300\n' '' in.png=new 'in.png=[ "$(stat -c %u:%a in.png)" = 1:664 ]' temp=absent
     begin 'input the user may not write'; chmod 644 in.png && prefix=$other; run 300 in.png
     check 1 "$backup" 'Error writing input file.\n' in.png=original temp=empty
     begin 'input the user may not write, already right'; cp "$new" in.png && chmod 644 in.png && prefix=$other; run 300 in.png
@@ -187,10 +213,13 @@ posix)
     # A character device is never opened to be read (a watchdog would start).
     begin 'a character device as input'; run 300 /dev/zero out.png
     check 1 'restamp failed.\n' 'Error opening file(s).\n' out.png=absent
-    # The program's own standard output or error is never its output; a device may be both.
-    for stream in stdout stderr; do
-        begin "output is standard $stream"; run 300 in.png $stream.crlf
-        check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original
+    # The program's own standard output or error is never its output, nor its
+    # input in place, and gets no text at all: the text would land in the file.
+    for row in 'stdout in.png' stdout 'stderr in.png' stderr; do
+        set -- $row && begin "standard $1 as the ${2:+output}${2:-input in place}"; run 300 ${2:-} $1.crlf
+        report=$backup && [ $# = 1 ] || report='restamp failed.\n'
+        if [ $1 = stdout ]; then banner='' report='' error='Error opening file(s).\n'; else error=''; fi
+        check 1 "$report" "$error" "$1.crlf=empty"
     done
     # A device is not locked: it has nothing to guard, and anyone may lock it.
     begin 'output is /dev/null, as standard error, locked by another program'
@@ -198,15 +227,21 @@ posix)
     wait_for locked ''
     timeout 10 "$RESTAMP" 300 in.png /dev/null >stdout.crlf 2>/dev/null; status=$? && echo 1<>hold && : >stderr.crlf && finish
     check 0 'in.png copied to /dev/null using DPI of 300\n' ''
-    begin 'backup not durable'; prefix='strace -o /dev/null -qq -e inject=fsync:error=EIO:when=1'; run 300 in.png
+    # A copy that no place takes for sure stays in the temporary file.
+    begin 'backup not durable'; prefix='strace -o /dev/null -qq -e inject=fsync:error=EIO'; run 300 in.png
     check 1 "$backup" 'Error writing output file.\n' in.png=original temp=new
-    begin 'write-back not durable, standard error closed'; prefix='strace -o /dev/null -qq -e inject=fsync:error=EIO:when=2'
+    begin 'write-back not durable, standard error closed'; prefix='strace -o /dev/null -qq -e inject=fsync:error=EIO:when=3'
     env TMPDIR="$dir/tmp" $prefix "$RESTAMP" 300 in.png >stdout.crlf 2>&-; status=$? && : >stderr.crlf && finish
     check 1 "$backup" '' temp=new # no message of ours in a file that took its place
-    # With all three closed, the files restamp opens do not take their places.
+    # With all three closed, the files restamp opens do not take their places;
+    # nor where there is no /dev/null to put there (a container's bare /dev).
     begin 'standard streams closed'; echo text >in.png
     env TMPDIR="$dir/tmp" "$RESTAMP" 300 in.png <&- >&- 2>&-; status=$? banner='' && : >stdout.crlf && : >stderr.crlf && finish
     check 1 '' '' 'in.png=[ "$(cat in.png)" = text ]'
+    begin 'no /dev/null, standard input closed'
+    unshare -m sh -c 'mount -t tmpfs tmpfs /dev && exec "$@"' sh strace -o sys.log -qq -e trace=openat \
+        env TMPDIR=tmp "$RESTAMP" 300 in.png <&- >stdout.crlf 2>stderr.crlf; status=$? && finish
+    check 0 'DPI of in.png changed to 300\n' '' in.png=new temp=absent 'sys.log=! grep -q "restamp-.* = [0-2]$" sys.log'
     # A message longer than the stack's buffer holds (4095 bytes) is whole.
     begin 'a message of 4096 bytes'; out=$(printf './%.0s' $(seq 2027))out.png; run 300 in.png "$out"
     check 0 "in.png copied to $out using DPI of 300\n" '' out.png=new
@@ -222,31 +257,39 @@ posix)
         banner='' && [ $limit = 54 ] && check 0 '' '' in.png=new temp=absent ||
             check 1 '' 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=empty
     done
-    # The input's own file system fills during the copy-back: a 4090-byte input
-    # (one page) grows to a second page that is not there.
+    # The input's own file system is full: the copy goes to /var/tmp, and the
+    # input, a 4090-byte page that would grow into a second one, stays whole.
     begin 'input file system full'; mkdir disk && mount -t tmpfs -o size=8k tmpfs disk
     { cat "$png"; printf '\0\0\012\350prVt' && head -c 2796 /dev/zero; } >disk/in.png && chmod 604 disk/in.png
-    after_ihdr "$phys300" disk/in.png >whole.png && head -c 4096 /dev/zero >disk/.filler; run 300 disk/in.png
-    check 1 "$backup" 'Error writing input file.\n' 'temp=cmp -s "$temp" whole.png' 'disk/in.png=[ $(stat -c %a disk/in.png) = 604 ]'
+    after_ihdr "$phys300" disk/in.png >whole.png && cp disk/in.png before.png && head -c 4096 /dev/zero >disk/.filler
+    run 300 disk/in.png
+    check 1 "$backup" 'Error writing input file.\n' 'temp=cmp -s "$temp" whole.png' 'disk/in.png=cmp -s disk/in.png before.png'
     cd "$work" && umount "$dir/disk"
-    # Every signal that ends a program: before the write-back the partial
-    # temporary file goes and the input stays; from the write-back (copied or
-    # patched) on it is held until the input is whole and the temporary file
-    # gone (both synced first), and the run then ends without its success line.
+    # Every signal that ends a program: before the write-back the partial files
+    # go and the input stays; from the write-back (copied or patched) on it is
+    # held until the input is whole and the files gone (all synced first), and
+    # the run then ends without its success line.
     for signal in INT:130 USR1:138 XCPU:152 ABRT:134 64:192; do
-        for row in "write:when=2 $png original 0" "copy_file_range $twice new 2" "pwrite64 $stamped new 1"; do
+        for row in "pwrite64:when=1 $png original 0" "copy_file_range $twice new 3" "pwrite64 $stamped new 1"; do
             set -- $row
             begin "signal ${signal%:*} at $1"; cp "$2" in.png
             prefix="strace -o sys.log -qq -e trace=fsync,${1%:*} -e inject=$1:signal=${signal%:*}"; run 300 in.png
             sed -i '/^User defined\|^CPU time\|^Real-time\|^Abort/d' stderr # the shell's word on the signal
-            check ${signal#*:} '' '' in.png=$3 temp=absent "sys.log=[ \$(grep -c ^fsync sys.log) = $4 ]"
+            [ $3 = new ] && said=$held || said=''
+            check ${signal#*:} '' "$said" in.png=$3 temp=absent "sys.log=[ \$(grep -c ^fsync sys.log) = $4 ]"
         done
     done
     begin 'a fault sent during the copy-back'; cp "$twice" in.png
     # (A sanitizer build would report the sent fault as its own.)
     prefix="env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}handle_segv=0"
     prefix="$prefix strace -o /dev/null -qq -e inject=copy_file_range:signal=SEGV"; run 300 in.png
-    sed -i '/^Segmentation/d' stderr && check 139 '' '' in.png=new temp=absent
+    sed -i '/^Segmentation/d' stderr && check 139 '' "$held" in.png=new temp=absent
+    # Standard error full: the line about the held interrupt is left out.
+    begin 'an interrupt held, standard error full'; cp "$twice" in.png && mkfifo pipe && exec 4<>pipe
+    dd if=/dev/zero bs=65536 count=1 status=none >&4
+    timeout 10 strace -o /dev/null -qq -e inject=copy_file_range:signal=INT env TMPDIR=tmp "$RESTAMP" 300 in.png \
+        >stdout.crlf 2>&4; status=$? && exec 4<&- && : >stderr.crlf && finish
+    check 130 '' '' in.png=new temp=absent
     # The interrupt comes with the first handler set after the file is made
     # (counted in a trial run, as a sanitizer's runtime sets handlers too).
     begin 'signal while the temporary file is made'
@@ -255,7 +298,7 @@ posix)
     prefix="strace -o /dev/null -qq -e inject=rt_sigaction:signal=INT:when=$when"
     run 300 in.png; check 130 '' '' in.png=original temp=absent
     begin 'an interrupt ignored from the start'
-    prefix='strace -o /dev/null -qq -e inject=write:signal=INT:when=2 env --ignore-signal=INT'; run 300 in.png
+    prefix='strace -o /dev/null -qq -e inject=pwrite64:signal=INT:when=1 env --ignore-signal=INT'; run 300 in.png
     check 0 'DPI of in.png changed to 300\n' '' in.png=new temp=absent
     begin 'standard output a pipe no one reads'; mkfifo pipe && exec 4<>pipe 5>pipe 4<&-
     env TMPDIR="$dir/tmp" "$RESTAMP" 300 in.png >&5 2>stderr.crlf; status=$? banner='' && exec 5>&- && : >stdout.crlf && finish
@@ -290,11 +333,11 @@ posix)
     check 0 'DPI of in.png changed to 300\n' '' in.png=new
     # A system call that fails gives its one reason and leaves the input alone
     # (writes fail in the new pHYs, before an old one and in a kernel copy).
-    for row in "o O in.png $png newfstatat:when=3" "o R in.png $png newfstatat:when=4" "o C in.png $png newfstatat:when=5" \
-        "o C in.png $png newfstatat:when=6" "o W out.png $png close" "o W out.png $png write:when=2" \
-        "o W out.png $data/pngsuite/cdun2c08.png write:when=3" "o W out.png $big write:when=4 copy_file_range sendfile" \
-        "o R in.png $png pread64:when=2" "o R in.png $png pread64:when=4" "o R in.png $big copy_file_range sendfile pread64:when=3" \
-        "i R in.png $png pread64" "i C in.png $png newfstatat:when=4" "i O in.png $png flock"; do
+    for row in "o O in.png $png newfstatat:when=4" "o R in.png $png newfstatat:when=5" "o C in.png $png newfstatat:when=6" \
+        "o C in.png $png newfstatat:when=7" "o W out.png $png close" "o W out.png $png pwrite64:when=2" \
+        "o W out.png $data/pngsuite/cdun2c08.png pwrite64:when=3" "o W out.png $big pwrite64:when=5 copy_file_range sendfile" \
+        "o R in.png $png pread64:when=2" "o R in.png $png pread64:when=3" "o R in.png $big copy_file_range sendfile pread64:when=5" \
+        "i R in.png $png pread64" "i C in.png $png newfstatat:when=6" "i O in.png $png flock"; do
         set -- $row && begin "$5 fails on $3 of $(basename $4)"; cp "$4" before.png && cp "$4" in.png
         case $2 in O) error='Error opening file(s).' ;; R) error='Error reading input file.' ;;
         W) error='Error writing output file.' ;; C) error='Input file changed during the run.' ;; esac
@@ -305,45 +348,63 @@ posix)
         check 1 "$report" "$error\n" 'in.png=cmp -s in.png before.png'
     done
     # Failures restamp gets over: a system call that is interrupted is made
-    # again; a span it cannot read (the fifth read) is no patch, and the image
+    # again; a span it cannot read (the sixth read) is no patch, and the image
     # is rewritten whole.
     eintr=error=EINTR:when=1
-    for row in "$stamped in.png openat,flock,pread64,pwrite64:$eintr" "$twice in.png ftruncate:$eintr" \
-        "$png out.png openat,write,ftruncate:$eintr" "$stamped in.png pread64:error=EIO:when=5"; do
-        set -- $row && begin "$3 on $2"; cp "$1" in.png
-        prefix="strace -o /dev/null -qq -P $dir/$2 -e inject=$3"; run 300 in.png ${2%in.png}
-        check 0 "$(cat stdout | tail -n 1)\n" '' "$2=new"
+    for row in "$stamped in.png i openat,flock,pread64,pwrite64:$eintr" "$twice in.png i fallocate,ftruncate:$eintr" \
+        "$png out.png o openat,pwrite64,ftruncate:$eintr" "$png in.png o pread64:$eintr" "$stamped in.png i pread64:error=EIO:when=6"; do
+        set -- $row && begin "$4 on $2"; cp "$1" in.png
+        prefix="strace -o /dev/null -qq -P $dir/$2 -e inject=$4"
+        if [ $3 = o ]; then
+            run 300 "$dir/in.png" "$dir/out.png"; check 0 "$dir/in.png copied to $dir/out.png using DPI of 300\n" '' out.png=new
+        else
+            run 300 "$dir/in.png"; check 0 "DPI of $dir/in.png changed to 300\n" '' in.png=new
+        fi
     done
     # A patch that fails, or a temporary file that cannot be deleted: the
     # temporary file then holds the image, synced. An interrupt held meanwhile
     # ends the run once the notice is out.
     begin 're-stamp, write fails'; cp "$stamped" in.png
     prefix='strace -o sys.log -e quiet=all -e signal=none -e trace=fsync,pwrite64'
-    prefix="$prefix -e inject=pwrite64:error=EIO:signal=INT"; run 300 in.png
+    prefix="$prefix -e inject=pwrite64:error=EIO:signal=INT:when=1"; run 300 in.png
     check 130 "$backup" 'Error writing input file.\n' "in.png=cmp -s in.png $stamped" temp=new 'sys.log=tail -n 1 sys.log | grep -q ^fsync'
-    # Its folder is taken as found once, through links, and refused where a
-    # folder above it is another user's.
-    begin 'temporary folder through another user'"'"'s link'; ln -s tmp link && chown -h 65534 link && echo text >in.png
-    tmpdir=$dir/link; run 300 in.png; unset tmpdir
-    check 1 "$backup" 'Not a valid PNG file.\n' temp=empty
-    begin 'temporary folder in a folder of another user'; mkdir -p evil/tmp && chown 65534 evil
-    tmpdir=$dir/evil/tmp; run 300 in.png; unset tmpdir
-    check 1 'Could not create temporary file.\nrestamp failed.\n' '' in.png=original
+    # A temporary folder is refused, saying why, only where another user may
+    # rename the file it holds (a folder writable by others without the sticky
+    # bit, or another user's, itself or above it); group write, an ACL and, for
+    # root, another user's folder are fine.
+    for row in 'chmod 777 tmp;;others may rename files in {dir}/tmp' 'chmod 755 tmp;other;not writable' \
+        'chown 1 tmp;other;owned by another user' 'tmpdir={dir}/in.png;;not a folder' \
+        'mkdir -p evil/tmp && chown 65534 evil && chown 65533 evil/tmp && tmpdir={dir}/evil/tmp;group;others may rename files in {dir}/evil' \
+        'chown 65534 tmp && chmod 775 tmp;other;' 'chown 0:65534 tmp && chmod 2770 tmp;group;' \
+        'chmod 770 tmp && setfacl -m u:65534:rwx tmp;other;' 'chown 1000 tmp;;'; do
+        begin "temporary folder: ${row%%;*}"; row=$(echo "$row" | sed "s|{dir}|$dir|g") && eval "${row%%;*}"
+        case $row in *';other;'*) prefix=$other ;; *';group;'*) prefix='setpriv --reuid=65533 --regid=65533 --groups=65534' ;; esac
+        folder=${tmpdir-$dir/tmp} && run 300 in.png && unset tmpdir
+        if [ -n "${row##*;}" ]; then
+            check 1 'Could not create temporary file.\nrestamp failed.\n' "Cannot use $folder as the temporary folder: ${row##*;}.\n" in.png=original
+        else
+            check 0 'DPI of in.png changed to 300\n' '' in.png=new temp=absent
+        fi
+    done
     # Held from its deletion on: a handler's second deletion could take a file
     # another program has made under the name meanwhile.
     begin 'signal at the deletion of the temporary file'; cp "$new" in.png
     prefix='strace -o sys.log -qq -e trace=unlink -e inject=unlink:signal=INT'; run 300 in.png
-    check 130 '' '' in.png=new temp=absent 'sys.log=[ $(grep -c "^unlink(.*restamp-" sys.log) = 1 ]'
+    check 130 '' "$held" in.png=new temp=absent 'sys.log=[ $(grep -c "^unlink(.*restamp-" sys.log) = 1 ]'
     begin 'temporary file not deleted'; cp "$stamped" in.png
     prefix='strace -o sys.log -qq -e trace=fsync,unlink -e inject=unlink:error=EACCES'; run 300 in.png
     check 1 "$backup" 'Error deleting temporary file.\n' in.png=new temp=new 'sys.log=tail -n 1 sys.log | grep -q ^fsync'
     # An in-place run waits for the lock another program holds, shared or not,
-    # and says so. A shorter image is written while it waits.
+    # and for its lease, and says so. A shorter image is written while it waits.
     begin 'input locked by another program'; mkfifo hold && flock -s in.png -c 'echo >locked && read line <hold' &
     wait_for locked ''
     env TMPDIR=tmp "$RESTAMP" 300 in.png >stdout.crlf 2>stderr.crlf & wait_for stderr.crlf Waiting
     cp "$twice" in.png && echo 1<>hold && wait $!; status=$? && finish
     check 0 'DPI of in.png changed to 300\n' 'Waiting for another program to release in.png.\n' in.png=new temp=absent
+    begin 'input leased by another program'
+    perl -e 'open(my $f, "<", "in.png") or die; $SIG{IO} = sub { exit }; fcntl($f, 1024, 0) or die; $| = 1; print "ready\n"; sleep 20' >leased &
+    wait_for leased ready; run 300 in.png
+    check 0 'DPI of in.png changed to 300\n' 'Waiting for another program to release in.png.\n' in.png=new
     begin 'two runs on one file'; hold fsync 300 in.png; timeout 20 env TMPDIR=tmp "$RESTAMP" 72 in.png >second 2>&1 &
     wait_for second Waiting && resume && wait $!; second=$?
     check 0 'DPI of in.png changed to 300\n' '' 'second=[ $second = 0 ] && grep -q "in.png changed to 72" second' "in.png=cmp -s in.png $stamped"
@@ -351,9 +412,15 @@ posix)
     timeout 20 env TMPDIR=tmp "$RESTAMP" 300 y.png in.png >second 2>&1 & wait_for second Waiting
     resume && wait $!; second=$?
     check 0 'DPI of in.png changed to 72\n' '' 'second=[ $second = 0 ]' in.png=new
+    # An output run looks at its input only under its lock: a run from a new
+    # output of another, which it finds empty, waits for that run to write it.
+    begin 'lock before look'; hold copy_file_range:when=1 300 in.png n.png
+    timeout 20 "$RESTAMP" 300 n.png b.png >second 2>&1 & wait_for second Waiting
+    resume && wait $!; second=$?
+    check 0 'in.png copied to n.png using DPI of 300\n' '' n.png=new b.png=new 'second=[ $second = 0 ]'
     # Crossed runs take their locks in one order: the second waits for the first.
     begin 'crossed runs'; cp "$png" a.png && cp "$png" b.png && set -- a b && [ $(stat -c %i a.png) -lt $(stat -c %i b.png) ] || set -- b a
-    hold flock 300 $1.png $2.png; timeout 20 "$RESTAMP" 72 $2.png $1.png >second 2>&1 & wait_for second "release $1.png"
+    hold flock:when=3 300 $1.png $2.png; timeout 20 "$RESTAMP" 72 $2.png $1.png >second 2>&1 & wait_for second "release $1.png"
     resume && wait $!; second=$?
     check 0 "$1.png copied to $2.png using DPI of 300\n" '' "$2.png=new" "$1.png=cmp -s $1.png $stamped" \
         "second=[ \$second = 0 ] && grep -q 'release $1.png' second"
@@ -361,31 +428,80 @@ posix)
         'echo more >>in.png; [ $(stat -c %s in.png) = 1291 ]' 'chmod 606 in.png; cmp -s in.png "$png"'; do
         begin "input changed during the run: ${row%%;*}"; cp in.png other.png && ln -s in.png link.png
         hold fsync 300 link.png; eval "${row%%;*}"; resume
-        check 1 "$backup" "$changed_error" temp=new "in.png=${row#*;}"
+        check 1 "$backup" "$changed_error" temp=empty "in.png=${row#*;}"
     done
-    # The temporary file is used through its descriptor alone (the first one
-    # free), whatever its name leads to meanwhile; a folder where others could
-    # rename it is refused.
-    begin 'a file renamed over the temporary file'; cp "$twice" evil.png
+    # Names of the copies that others hold: a place where one lies takes no copy
+    # (a link is not followed, another user's file not written). With no place
+    # left, the temporary file holds the image, used through its descriptor
+    # alone (the first one free), whatever its name leads to meanwhile.
+    begin 'copy names held by others, a file renamed over the temporary file'; cp "$twice" evil.png && echo keep >victim
+    planted=/var/tmp/.$(stat -c %d-%i in.png).restamp.png && ln -s victim .in.png.restamp-part && : >"$planted"
+    : >.in.png.restamp.png && chown 65534 .in.png.restamp.png "$planted"
     hold fsync 300 in.png 3>&-; fd3=$(readlink /proc/$child/fd/3) && temp0=$(echo "$dir"/tmp/restamp-*.png)
     mv evil.png "$temp0"; resume
-    check 0 'DPI of in.png changed to 300\n' '' in.png=new "tmp=[ $fd3 = $temp0 ]"
+    check 0 'DPI of in.png changed to 300\n' '' in.png=new "tmp=[ $fd3 = $temp0 ]" 'victim=[ "$(cat victim)" = keep ]' \
+        "planted=[ ! -s .in.png.restamp.png ] && [ ! -s $planted ]"
     begin 'temporary file gone before its deletion'; hold fsync 300 in.png; rm tmp/restamp-*.png; resume
     check 0 'DPI of in.png changed to 300\n' '' in.png=new
-    # A temporary folder others could rename in, or the user may not write to.
-    for row in '777 0' '755 65534' "755 0 $other"; do
-        set -- $row && begin "temporary folder $row"; chmod $1 tmp && chown $2 tmp && shift 2 && prefix="$*"; run 300 in.png
-        check 1 'Could not create temporary file.\nrestamp failed.\n' '' in.png=original temp=absent
+    # The copy is synced and committed, and the commit synced, before the
+    # input's first write; a patch within one block needs none.
+    for row in "$png srfw" "$wide srfw" "$stamped w"; do
+        set -- $row && begin "order of writes, $(basename $1)"; cp "$1" in.png
+        prefix='strace -o sys.log -qq -e trace=openat,fsync,renameat2,pwrite64,copy_file_range,fallocate,ftruncate'
+        run 300 in.png; check 0 'DPI of in.png changed to 300\n' '' temp=absent "sys.log=awk -v want=$2 '
+            /restamp-part\", O_RDWR/ { part = \$NF } /\"in.png\", O_RDWR/ { input = \$NF } /O_DIRECTORY/ { folder = \$NF }
+            \$0 ~ \"^fsync\\\\(\" part \"\\\\)\" { step = step \"s\" } /^renameat2/ { step = step \"r\" }
+            folder != \"\" && \$0 ~ \"^fsync\\\\(\" folder \"\\\\)\" { step = step \"f\"; folder = \"\" }
+            \$0 ~ \"^(pwrite64|fallocate|ftruncate)\\\\(\" input \",\" || \$0 ~ \", \" input \", \\\\[\" { step = step \"w\" }
+            END { exit index(step, want) != 1 }' sys.log"
     done
-    # A first stamp whose changed bytes cross a 512-byte block is backed up
-    # before the input changes; one within a block is patched at once.
-    for row in '446 \276 0' '447 \277 1766'; do
-        set -- $row && begin "first stamp, pHYs after a text of $1 bytes"
-        text="\0\0\001$2tEXt$(head -c $1 /dev/zero | tr '\0' x)\336\255\276\357"
-        after_ihdr "$text$phys72" "$png" >in.png && after_ihdr "$phys300$text" "$png" >whole.png
-        hold pwrite64 300 in.png; size=$(stat -c %s tmp/restamp-*.png); resume
-        check 0 'DPI of in.png changed to 300\n' '' 'in.png=cmp -s in.png whole.png' "temp=[ $size = $3 ]"
+    # Kill sweep: SIGKILL at every system call after the temporary file exists,
+    # in a full rewrite, a wide patch and a narrow one. Where the kill falls
+    # between the input's first write and its sync, power loss may also have
+    # torn the input at a 512-byte boundary (new bytes before, old after). Then
+    # a reboot empties TMPDIR. In every state the input is old or new, or a
+    # whole image lies beside it, or a journal beside it finishes it; the next
+    # run then ends with the input new and nothing beside it, or fails with the
+    # input as it was, naming the whole image beside it, which an output run
+    # does not read past, and which copied over the input ends the matter.
+    states=0 damaged=0 refused=0
+    for input in "$png" "$wide" "$stamped"; do
+        begin "kill sweep, $(basename "$input")"; cp "$input" in.png && env TMPDIR=tmp "$RESTAMP" 300 in.png >/dev/null
+        mv in.png whole.png && cp "$input" in.png && strace -o trial.log -qq env TMPDIR=tmp "$RESTAMP" 300 in.png >/dev/null
+        awk '/^[a-z0-9_]+\(/ && /restamp-.*O_RDWR/ { made = 1 } made && /^[a-z0-9_]+\(/ {
+            name = $0; sub(/\(.*/, "", name); if ($0 ~ /"in.png", O_RDWR/) input = $NF
+            if (input != "" && ($0 ~ "^(pwrite64|fallocate|ftruncate)\\(" input "," || $0 ~ ", " input ", \\[")) torn = "512 1024"
+            print name ":when=" ++count[name], torn; if ($0 ~ "^fsync\\(" input "\\)") torn = "" }' trial.log >calls
+        while read -r call torn; do
+            cp "$input" in.png && rm -f tmp/* .in.png.restamp*
+            strace -o /dev/null -qq -e inject="$call:signal=KILL" env TMPDIR=tmp "$RESTAMP" 300 in.png >/dev/null 2>&1
+            tar -cf killed.tar in.png $(ls -A | grep restamp)
+            for k in 0 $torn; do
+                states=$((states + 1)) && rm -f tmp/* .in.png.restamp* && tar -xf killed.tar
+                [ $k = 0 ] || { head -c $k whole.png && tail -c +$((k + 1)) "$input" && head -c 64 /dev/zero; } |
+                    head -c $(stat -c %s whole.png) >in.png
+                cmp -s in.png "$input" || cmp -s in.png whole.png || damaged=$((damaged + 1))
+                cp in.png before.png && env TMPDIR=tmp "$RESTAMP" 300 in.png >next 2>&1; next=$?
+                if [ $next = 0 ] && cmp -s in.png whole.png && [ -z "$(ls -A | grep restamp)" ]; then continue; fi
+                refused=$((refused + 1))
+                grep -q "left a copy of in.png at $dir/.in.png.restamp.png" next && cmp -s in.png before.png &&
+                    cmp -s .in.png.restamp.png whole.png && ! "$RESTAMP" 96 in.png out.png >/dev/null 2>&1 && [ ! -e out.png ] &&
+                    cp .in.png.restamp.png in.png && env TMPDIR=tmp "$RESTAMP" 300 in.png >/dev/null && [ -z "$(ls -A | grep restamp)" ] ||
+                    echo "$call, torn at $k: $(cat next)" >>failures
+            done
+        done <calls
+        cat failures 2>/dev/null | grep -v "^PNG\|^restamp 1\|^---\|^$" | head -20
+        status=0 && : >stdout && : >stderr && banner=''
+        check 0 '' '' 'failures=[ ! -e failures ]' "calls=[ $(wc -l <calls) -gt 40 ]"
     done
+    echo "kill sweep: $states states, $damaged damaged, $refused refused naming a whole copy"
+    # A journal that no longer fits the input (another program wrote it after
+    # an interrupted patch) is kept, and the input left alone.
+    begin 'the input changed after an interrupted patch'; cp "$wide" in.png
+    strace -o /dev/null -qq -e inject=pwrite64:signal=KILL:when=2 env TMPDIR=tmp "$RESTAMP" 300 in.png >/dev/null 2>&1
+    echo more >>in.png && cp in.png before.png && rm -f tmp/*; run 300 in.png
+    check 1 "$backup" "in.png changed after an interrupted run: the run's journal at $dir/.in.png.restamp-journal no longer fits it.
+To keep the file as it is, delete the journal.\n" 'in.png=cmp -s in.png before.png' '.in.png.restamp-journal=[ -s .in.png.restamp-journal ]'
     # A disk is never the output: a loop device shows its file's content.
     begin 'output a loop device over the input'
     if disk=$(losetup -f --show in.png 2>/dev/null); then
