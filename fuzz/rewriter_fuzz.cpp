@@ -4,32 +4,14 @@
 
 #include "chunk_rewriter.hpp"
 #include "patch_journal.hpp"
-#include "phys_chunk.hpp"
-#include "png_layout.hpp"
+#include "png_bytes.hpp"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <unistd.h>
 
 namespace {
-
-using Bytes = std::string;
-
-std::uint32_t big_endian(const char* bytes)
-{
-    return load_big_endian(reinterpret_cast<const std::uint8_t*>(bytes));
-}
-
-Bytes read_file(const std::filesystem::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // Signature and IHDR as read, the new pHYs, then every later chunk whose length
 // and type are there, as far as the input goes, leaving out pHYs chunks.
@@ -39,11 +21,10 @@ bool expected_output(const Bytes& input, std::int32_t dpi, Bytes& output)
         input.compare(SIGNATURE_SIZE, CHUNK_HEADER_SIZE, Bytes("\0\0\0\x0dIHDR", CHUNK_HEADER_SIZE)) != 0) {
         return false;
     }
-    const PhysChunk phys = build_phys_chunk(dpi); // its bytes have tests of their own
-    output = input.substr(0, IHDR_END) + Bytes(phys.begin(), phys.end());
+    output = input.substr(0, IHDR_END) + phys(dpi); // its bytes have tests of their own
     for (std::size_t at = IHDR_END; at + CHUNK_HEADER_SIZE <= input.size();) {
         const std::size_t size =
-            std::min<std::uint64_t>(std::uint64_t{big_endian(&input[at])} + CHUNK_FRAMING_SIZE, input.size() - at);
+            std::min<std::uint64_t>(std::uint64_t{value_at(input, at)} + CHUNK_FRAMING_SIZE, input.size() - at);
         if (input.compare(at + 4, 4, "pHYs") != 0) {
             output += input.substr(at, size);
         }
@@ -62,10 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const Bytes input(reinterpret_cast<const char*>(data), size);
     // Any DPI the program accepts, taken from the input's last bytes.
-    const std::int32_t dpi = size < 4 ? 72 : 1 + static_cast<std::int32_t>(big_endian(&input[size - 4]) % MAX_DPI);
+    const std::int32_t dpi = size < 4 ? 72 : 1 + static_cast<std::int32_t>(value_at(input, size - 4) % MAX_DPI);
     std::ofstream(INPUT_PATH, std::ios::binary) << input;
     std::remove(OUTPUT_PATH.c_str());
-    const PhysChunk phys = build_phys_chunk(dpi);
+    const PhysChunk new_phys = build_phys_chunk(dpi);
     bool writable = false;
     bool png = false;
     bool created = false;
@@ -82,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return written;
     };
     const bool result = read_png_start(opened, png) == IoError::none && png &&
-                        rewrite([&](OsFile output) { return copy_png(opened, output, 0, phys); });
+                        rewrite([&](OsFile output) { return copy_png(opened, output, 0, new_phys); });
 
     Bytes expected;
     const bool valid = expected_output(input, dpi, expected);
@@ -93,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // old bytes before and the new ones after.
     PhysPatch patch;
     bool patch_differs = false;
-    if (plan_phys_patch(opened, size, phys, patch)) {
+    if (plan_phys_patch(opened, size, new_phys, patch)) {
         const bool backup_written =
             rewrite([&](OsFile output) { return write_patched_image(opened, size, patch, output); });
         PatchJournal journal;
@@ -125,7 +106,7 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i])) {
             if (entry.is_regular_file()) {
-                const Bytes input = read_file(entry.path());
+                const Bytes input = read_file(entry.path().string());
                 LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
                 ++replayed;
             }

@@ -1,28 +1,16 @@
-// Unit tests of the pHYs encoding, of the chunk rewriter's output layouts and
-// of the patch that stands for a rewrite.
+// Unit tests of the pHYs encoding, of the chunk rewriter's output layouts, of
+// the patch that stands for a rewrite and of its journal.
 
 #include "chunk_rewriter.hpp"
-#include "phys_chunk.hpp"
-#include "png_layout.hpp"
+#include "patch_journal.hpp"
+#include "png_bytes.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <unistd.h>
 
 namespace {
-
-using Bytes = std::string;
-
-Bytes read_file(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 Bytes big_endian(std::uint32_t value)
 {
@@ -35,12 +23,6 @@ Bytes big_endian(std::uint32_t value)
 Bytes chunk(const char* type, const Bytes& data)
 {
     return big_endian(static_cast<std::uint32_t>(data.size())) + type + data + "\xDE\xAD\xBE\xEF";
-}
-
-Bytes phys(std::int32_t dpi)
-{
-    const PhysChunk chunk = build_phys_chunk(dpi);
-    return {chunk.begin(), chunk.end()};
 }
 
 const Bytes SIGNATURE = "\x89PNG\r\n\x1A\n";
@@ -166,6 +148,52 @@ TEST(PhysPatch, StandsForTheRewriteOfAFileWithOnePhysNearItsStart)
         }
         close_file(input);
     }
+    std::remove(INPUT_PATH.c_str());
+}
+
+// The journal of a patch across blocks tells the old bytes, new ones and a
+// tear between them from what another program wrote, and its record is whole
+// or refused; a backup that cannot be written says so.
+TEST(PatchJournal, TellsOldNewAndTornBlocksFromForeignOnes)
+{
+    const Bytes input = HEAD + chunk("tEXt", Bytes(600, 't')) + phys(72) + IEND;
+    Bytes rewritten =
+        HEAD + NEW + input.substr(IHDR_END, input.size() - IHDR_END - PHYS_CHUNK_SIZE - IEND.size()) + IEND;
+    std::ofstream(INPUT_PATH, std::ios::binary) << input;
+    bool writable = false;
+    const OsFile file = open_for_update(INPUT_PATH, writable, nullptr);
+    FileState state;
+    PhysPatch patch;
+    PatchJournal journal;
+    PatchJournal read_back;
+    ASSERT_TRUE(state_of(file, state) && plan_phys_patch(file, input.size(), build_phys_chunk(300), patch) &&
+                make_journal(file, state, patch, journal));
+    std::vector<std::uint8_t> record = encode_journal(journal);
+    ASSERT_TRUE(decode_journal(record, read_back));
+    const struct {
+        const char* name;
+        Bytes now;
+        JournalMatch match;
+    } cases[] = {
+        {"old", input, JournalMatch::old},
+        {"new", rewritten, JournalMatch::part_new},
+        {"torn at 512", rewritten.substr(0, 512) + input.substr(512), JournalMatch::part_new},
+        {"a byte neither old nor new", input.substr(0, 100) + "?" + input.substr(101), JournalMatch::foreign},
+        {"longer", input + "?", JournalMatch::foreign},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(INPUT_PATH, std::ios::binary) << c.now;
+        state_of(file, state);
+        EXPECT_EQ(match_journal(file, state, read_back), c.match);
+    }
+    record[record.size() / 2] ^= 1U;
+    EXPECT_FALSE(decode_journal(record, read_back));
+    bool created = false;
+    const OsFile full = open_or_create_for_writing("/dev/full", state, created, nullptr);
+    EXPECT_EQ(write_patched_image(file, input.size(), patch, full), IoError::writing);
+    close_file(full);
+    close_file(file);
     std::remove(INPUT_PATH.c_str());
 }
 

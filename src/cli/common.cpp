@@ -2,6 +2,9 @@
 
 #include "texts.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 const char* const SUFFIXES[] = {".restamp-part", ".restamp.png", ".restamp-journal"};
@@ -60,12 +63,8 @@ bool is_copy_name(const std::string& name)
 {
     const std::size_t slash = name.find_last_of("/\\");
     const std::string file = slash == std::string::npos ? name : name.substr(slash + 1);
-    for (const char* suffix : SUFFIXES) {
-        if (file[0] == '.' && ends_with(file, suffix)) {
-            return true;
-        }
-    }
-    return false;
+    return file[0] == '.' &&
+           std::any_of(std::begin(SUFFIXES), std::end(SUFFIXES), [&](const char* end) { return ends_with(file, end); });
 }
 
 TemporaryFile find_copy(const CopyPlace& place, CopyKind kind, OsFile input, bool& found)

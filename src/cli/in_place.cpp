@@ -21,7 +21,7 @@ struct InPlaceRun {
     bool writable = false;
     FileState read_state{};
     std::vector<CopyPlace> places{}; // where a copy may go, in turn
-    TemporaryFile copy{};          // the copy made in one of them
+    TemporaryFile copy{};            // the copy made in one of them
     const CopyPlace* copy_place = nullptr;
     bool backup_first = false;  // a copy or the temporary file holds the work before the input is written
     bool input_touched = false; // a write into the input has begun
@@ -29,8 +29,8 @@ struct InPlaceRun {
 
 void report_temporary_folder(const FolderCheck& check)
 {
-    const char* reasons[] = {"", NO_SUCH_FOLDER, NOT_A_FOLDER, NOT_WRITABLE, OTHERS_MAY_RENAME_FORMAT, OTHER_OWNER};
     if (check.problem != FolderProblem::none) {
+        const char* reasons[] = {"", NO_SUCH_FOLDER, NOT_A_FOLDER, NOT_WRITABLE, OTHERS_MAY_RENAME_FORMAT, OTHER_OWNER};
         char reason[4096];
         std::snprintf(reason, sizeof reason, reasons[static_cast<int>(check.problem)], check.culprit.c_str());
         print_error(TEMPORARY_FOLDER_FORMAT, check.folder.c_str(), reason);
@@ -87,9 +87,10 @@ bool finish_journal(InPlaceRun& run, const TemporaryFile& found)
     if (state_of(found.file, state) && state.size < (1U << 20U)) {
         record.resize(state.size);
     }
-    const bool whole = !record.empty() &&
-                       read_at(found.file, 0, record.data(), record.size()) == static_cast<std::int64_t>(record.size()) &&
-                       decode_journal(record, journal);
+    const bool whole =
+        !record.empty() &&
+        read_at(found.file, 0, record.data(), record.size()) == static_cast<std::int64_t>(record.size()) &&
+        decode_journal(record, journal);
     const JournalMatch match = whole ? match_journal(run.input, run.read_state, journal) : JournalMatch::foreign;
     if (match == JournalMatch::foreign) {
         print_error(JOURNAL_MISFITS_FORMAT, run.input_path.c_str(), found.name.c_str());

@@ -37,9 +37,8 @@ constexpr const char* DPI_IS_FILE_NAME_FORMAT = "%s is a file name, not a DPI.\n
 constexpr const char* INTERRUPTED_COPY_FORMAT =
     "A run that did not finish left a copy of %s at %s.\n"
     "To take that image, copy it over the file (cp, not mv); to keep the file as it is, delete the copy.\n";
-constexpr const char* INTERRUPTED_JOURNAL_FORMAT =
-    "A run that did not finish left a journal of %s at %s.\n"
-    "restamp with that file alone (in place) finishes the run first.\n";
+constexpr const char* INTERRUPTED_JOURNAL_FORMAT = "A run that did not finish left a journal of %s at %s.\n"
+                                                   "restamp with that file alone (in place) finishes the run first.\n";
 constexpr const char* JOURNAL_MISFITS_FORMAT =
     "%s changed after an interrupted run: the run's journal at %s no longer fits it.\n"
     "To keep the file as it is, delete the journal.\n";

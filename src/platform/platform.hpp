@@ -73,8 +73,7 @@ inline bool same_identity(const FileState& first, const FileState& second)
 inline bool same_file(const FileState& first, const FileState& second)
 {
     const bool known = first.device != 0 && (first.index != 0 || first.index_high != 0);
-    return known && first.kind != FileKind::device_or_pipe && first.kind == second.kind &&
-           same_identity(first, second);
+    return known && first.kind != FileKind::device_or_pipe && first.kind == second.kind && same_identity(first, second);
 }
 
 // Same file, same size, same times.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
@@ -87,11 +88,11 @@ bool state_from(int result, const struct stat& status, FileState& state)
     if (result != 0) {
         return false;
     }
-    state.kind = S_ISREG(status.st_mode)                             ? FileKind::regular
-                 : S_ISDIR(status.st_mode)                           ? FileKind::folder
+    state.kind = S_ISREG(status.st_mode)                               ? FileKind::regular
+                 : S_ISDIR(status.st_mode)                             ? FileKind::folder
                  : S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode) ? FileKind::device_or_pipe
-                 : S_ISBLK(status.st_mode)                           ? FileKind::block_device
-                                                                     : FileKind::other;
+                 : S_ISBLK(status.st_mode)                             ? FileKind::block_device
+                                                                       : FileKind::other;
     state.device = status.st_dev;
     state.index = status.st_ino;
     state.size = static_cast<std::uint64_t>(status.st_size);
@@ -193,13 +194,12 @@ void register_file(int fd, const std::string& name)
     if (!handler_installed) {
         install_interrupt_handler(interrupt_set());
     }
-    for (Registered& file : registered) {
-        if (file.fd < 0) {
-            file.fd = fd;
-            // Whole: the kernel takes no name of PATH_MAX bytes or more.
-            std::snprintf(file.name, sizeof file.name, "%s", name.c_str());
-            return;
-        }
+    Registered* const free =
+        std::find_if(std::begin(registered), std::end(registered), [](const Registered& file) { return file.fd < 0; });
+    if (free != std::end(registered)) {
+        free->fd = fd;
+        // Whole: the kernel takes no name of PATH_MAX bytes or more.
+        std::snprintf(free->name, sizeof free->name, "%s", name.c_str());
     }
 }
 
@@ -583,11 +583,9 @@ bool delete_file(const TemporaryFile& file)
 void forget_on_interrupt(OsFile file)
 {
     const sigset_t previous = block_interrupts();
-    for (Registered& entry : registered) {
-        if (entry.fd == descriptor(file)) {
-            entry = Registered{};
-        }
-    }
+    std::replace_if(
+        std::begin(registered), std::end(registered), [&](const Registered& entry) { return entry.fd == file; },
+        Registered{});
     restore_mask(previous);
 }
 
@@ -596,9 +594,7 @@ void hold_interrupts()
     if (!held) {
         const sigset_t interrupts = held_set();
         sigprocmask(SIG_BLOCK, &interrupts, &mask_before_hold);
-        for (Registered& entry : registered) {
-            entry = Registered{};
-        }
+        std::fill(std::begin(registered), std::end(registered), Registered{});
         held = true;
     }
 }

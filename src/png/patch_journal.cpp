@@ -75,7 +75,8 @@ bool make_journal(OsFile input, const FileState& state, const PhysPatch& patch, 
 std::vector<std::uint8_t> encode_journal(const PatchJournal& journal)
 {
     std::vector<std::uint8_t> record(std::begin(MAGIC), std::end(MAGIC));
-    for (const std::uint64_t value : {journal.size, journal.device, journal.index, journal.index_high, journal.offset}) {
+    for (const std::uint64_t value :
+         {journal.size, journal.device, journal.index, journal.index_high, journal.offset}) {
         append_64(record, value);
     }
     append_32(record, static_cast<std::uint32_t>(journal.bytes.size()));
@@ -96,12 +97,9 @@ bool decode_journal(const std::vector<std::uint8_t>& record, PatchJournal& journ
         crc32(record.data(), record.size() - 4) != load_big_endian(&record[record.size() - 4])) {
         return false;
     }
-    for (std::uint64_t* value : {&journal.size, &journal.device, &journal.index, &journal.index_high, &journal.offset}) {
-        if (!take_64(record, at, *value)) {
-            return false;
-        }
-    }
-    if (!take_32(record, at, length) || record.size() - 4 - at < length) {
+    if (!take_64(record, at, journal.size) || !take_64(record, at, journal.device) ||
+        !take_64(record, at, journal.index) || !take_64(record, at, journal.index_high) ||
+        !take_64(record, at, journal.offset) || !take_32(record, at, length) || record.size() - 4 - at < length) {
         return false;
     }
     journal.bytes.assign(record.begin() + static_cast<std::ptrdiff_t>(at),
