@@ -49,7 +49,7 @@ begin() {
 run() {
     if [ -n "$windows" ]; then
         # 3>&-: not the end of a held file's pipe
-        wine cmd /c "$windows_env$(winepath -w "$RESTAMP") $*" >stdout.crlf 2>stderr.crlf 3>&-
+        $prefix wine cmd /c "$windows_env$(winepath -w "$RESTAMP") $*" >stdout.crlf 2>stderr.crlf 3>&-
     else
         env TMPDIR="${tmpdir-$dir/tmp}" $prefix ${RESTAMP_LAUNCHER:-} "$RESTAMP" "$@" >stdout.crlf 2>stderr.crlf
     fi
@@ -553,9 +553,18 @@ windows)
     check 0 "DPI of $long\\\\$long\\\\$long\\\\$unicode changed to 300\n" '' "$long/$long/$long/$unicode=new" temp=absent
     begin 'a name no file system takes'; run 300 in.png "$(printf '%0300d' 0).png"
     check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original 'output=[ -z "$(find . -name "0*")" ]'
-    # Devices are never one file: NUL as input and output is no run in place.
-    begin 'NUL as input and output'; run 300 NUL NUL
-    check 1 'restamp failed.\n' 'Not a valid PNG file.\n' temp=absent
+    # Devices are never opened, as the name alone tells (com1 leads to a FIFO
+    # here, whose opening would hang), but for NUL as an output; nor is a
+    # file's stream, which shares its identity, and none is made.
+    devices=${WINEPREFIX:-$HOME/.wine}/dosdevices && com1=$(readlink "$devices/com1") && mkfifo "$work/fifo"
+    ln -sfn "$work/fifo" "$devices/com1"
+    for files in AUX COM1 CON 'AUX out.png' 'COM1 out.png' 'CON out.png' 'NUL NUL' 'in.png in.png:x' in.png:x; do
+        begin "$files"; prefix='timeout 20'; run 300 $files
+        case $files in *' '*) report='restamp failed.\n' ;; *) report=$backup ;; esac
+        check 1 "$report" 'Error opening file(s).\n' in.png=original 'output=[ -z "$(ls | grep -e : -e out.png)" ]'
+    done
+    ln -sfn "$com1" "$devices/com1"
+    begin 'NUL as the output'; run 300 in.png NUL; check 0 'in.png copied to NUL using DPI of 300\n' ''
     # lock_helper holds in.png another program's way (MODE), until release.
     helper_holds() {
         mkfifo hold && { wine "$LOCK_HELPER" in.png "$1" <hold >held & } && exec 3>hold && helper=$!
@@ -587,6 +596,17 @@ windows)
     check 58 '' "$waiting" in.png=original temp=absent 'rst*.png=[ -n "$private" ]' # STATUS_CONTROL_C_EXIT
     begin 'a shared lock lets a run read'; lock_run shared 300 in.png out.png; release; ended
     check 0 'in.png copied to out.png using DPI of 300\n' '' out.png=new
+    begin 'Ctrl+C while an output run waits for its input'; lock_run exclusive 300 in.png new.png; kill -INT $pid; ended
+    release; check 58 '' "$waiting" in.png=original new.png=absent
+    # The size first: another program's view of the input refuses a shorter
+    # image before any byte of the input changes.
+    begin 'a shorter image, the input mapped by another program'; after_ihdr "$phys72" "$new" >in.png && cp in.png before.png
+    helper_holds map; run 300 in.png; release
+    if [ $status = 0 ]; then
+        echo 'SKIP a mapped input made shorter: Wine does not refuse it (ERROR_USER_MAPPED_FILE)'
+    else
+        check 1 "$backup" 'Error writing input file.\n' 'in.png=cmp -s in.png before.png' temp=new
+    fi
 
     # An input that another program holds without write sharing fails before
     # anything is written, but for an image that needs no write; the backup
@@ -602,6 +622,7 @@ windows)
     echo 'SKIP lone surrogates in names: a UTF-8 command line cannot carry them into Wine'
     echo 'SKIP deletion with POSIX semantics: Wine 8 has no FileDispositionInfoEx, so restamp falls back to the classic one'
     echo 'SKIP closing the console, Ctrl+C during the copy-back: Wine gives no console to close, nor a step to stop at'
+    echo 'SKIP alternate data streams, zero file IDs and volume serials (FAT, network shares): Wine has none'
     echo "SKIP names on a console (WriteConsoleW): the tests run without a console"
     echo "SKIP 128-bit file IDs (ReFS, Dev Drive): Wine's drives have 64-bit ones"
     ;;
