@@ -28,10 +28,11 @@ else()
                   COMMAND_ERROR_IS_FATAL ANY)
 endif()")
   endif()
-  # The man page and the Debian changelog, compressed without a name or time in
-  # the file (gzip -n) so that every build makes the same bytes.
+  # The man page, the Debian changelog and the README, compressed without a
+  # name or time in the file (gzip -n) so that every build makes the same bytes.
   configure_file(man/restamp.1.in man/restamp.1 @ONLY)
   configure_file(packaging/changelog doc/changelog COPYONLY)
+  configure_file(README.md doc/README.md COPYONLY)
   file(STRINGS packaging/changelog latest LIMIT_COUNT 1)
   if(NOT latest MATCHES "^restamp \\(${PROJECT_VERSION}\\) ")
     message(FATAL_ERROR "packaging/changelog needs an entry for restamp ${PROJECT_VERSION} at the top")
@@ -40,17 +41,21 @@ endif()")
   if(RESTAMP_GZIP)
     # One command per file, and the time of the .gz set to now (gzip gives it
     # its source's), so that a build with nothing changed runs neither.
-    foreach(doc man/restamp.1 doc/changelog)
+    foreach(doc man/restamp.1 doc/changelog doc/README.md)
       add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${doc}.gz
                          COMMAND ${RESTAMP_GZIP} -n -9 -f -k ${doc}
                          COMMAND ${CMAKE_COMMAND} -E touch ${doc}.gz
                          DEPENDS ${PROJECT_BINARY_DIR}/${doc}
                          WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
     endforeach()
-    add_custom_target(restamp_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/man/restamp.1.gz ${PROJECT_BINARY_DIR}/doc/changelog.gz)
+    add_custom_target(restamp_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/man/restamp.1.gz ${PROJECT_BINARY_DIR}/doc/changelog.gz
+                                               ${PROJECT_BINARY_DIR}/doc/README.md.gz)
     install(FILES ${PROJECT_BINARY_DIR}/man/restamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz ${PROJECT_BINARY_DIR}/doc/README.md.gz packaging/copyright
+            DESTINATION ${CMAKE_INSTALL_DOCDIR})
   else()
+    # Without gzip, neither the changelog nor the README is installed (Debian
+    # wants them compressed).
     install(FILES ${PROJECT_BINARY_DIR}/man/restamp.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   endif()
