@@ -47,6 +47,11 @@ std::string copy_path(const CopyPlace& place, CopyKind kind)
     return place.folder + place.stem + SUFFIXES[static_cast<int>(kind)];
 }
 
+bool create_part(const CopyPlace& place, const FileState& like, TemporaryFile& part)
+{
+    return create_copy_file(place.folder, place.stem + SUFFIXES[static_cast<int>(CopyKind::part)], like, part);
+}
+
 std::vector<CopyPlace> copy_places(const std::string& input_path, const FileState& state)
 {
     std::string folder;

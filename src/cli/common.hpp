@@ -32,6 +32,8 @@ struct CopyPlace {
     std::string stem;   // what the names start with
 };
 std::string copy_path(const CopyPlace& place, CopyKind kind);
+// Makes the copy under its unfinished name (see create_copy_file()).
+bool create_part(const CopyPlace& place, const FileState& like, TemporaryFile& part);
 // Beside the input first; empty when the input's real path cannot be found.
 std::vector<CopyPlace> copy_places(const std::string& input_path, const FileState& state);
 // True when the name has a copy's form: no copy is ever taken for an input.

@@ -84,7 +84,7 @@ bool finish_journal(InPlaceRun& run, const TemporaryFile& found)
     FileState state;
     std::vector<std::uint8_t> record;
     PatchJournal journal;
-    if (state_of(found.file, state) && state.size < (1U << 20U)) {
+    if (state_of(found.file, state) && state.size <= MAX_JOURNAL_SIZE) {
         record.resize(state.size);
     }
     const bool whole =
@@ -168,7 +168,7 @@ bool write_work_first(InPlaceRun& run, const PhysPatch* patch)
     const std::vector<std::uint8_t> record = patch != nullptr ? encode_journal(journal) : std::vector<std::uint8_t>{};
     for (const CopyPlace& place : run.places) {
         TemporaryFile part;
-        if (!create_copy_file(place.folder, place.stem + ".restamp-part", run.read_state, part)) {
+        if (!create_part(place, run.read_state, part)) {
             continue;
         }
         const IoError error = patch == nullptr ? copy_png(run.input, part.file, 0, run.phys)
@@ -216,7 +216,7 @@ bool commit_copy(InPlaceRun& run, CopyKind kind)
 void commit_image_of_patch(InPlaceRun& run, const PhysPatch& patch)
 {
     TemporaryFile image;
-    if (create_copy_file(run.copy_place->folder, run.copy_place->stem + ".restamp-part", run.read_state, image) &&
+    if (create_part(*run.copy_place, run.read_state, image) &&
         write_patched_image(run.input, run.read_state.size, patch, image.file) == IoError::none &&
         sync_file(image.file) && commit_file(image, copy_path(*run.copy_place, CopyKind::image))) {
         run.backup = image.name;

@@ -8,8 +8,6 @@
 namespace {
 
 constexpr char MAGIC[8] = {'R', 'S', 'T', 'J', 'R', 'N', 'L', '1'};
-// The largest record: a span of 64 KiB and its CRCs, with room to spare.
-constexpr std::size_t MAX_RECORD_SIZE = 1U << 20U;
 
 // Where the piece of the stretch up to `end` that starts at `at` ends: at the
 // next block boundary, or at `end`.
@@ -92,7 +90,7 @@ bool decode_journal(const std::vector<std::uint8_t>& record, PatchJournal& journ
 {
     std::size_t at = sizeof MAGIC;
     std::uint32_t length = 0;
-    if (record.size() < sizeof MAGIC + 4 || record.size() > MAX_RECORD_SIZE ||
+    if (record.size() < sizeof MAGIC + 4 || record.size() > MAX_JOURNAL_SIZE ||
         std::memcmp(record.data(), MAGIC, sizeof MAGIC) != 0 ||
         crc32(record.data(), record.size() - 4) != load_big_endian(&record[record.size() - 4])) {
         return false;

@@ -13,6 +13,9 @@
 // loss on common storage; a longer one may be torn.
 constexpr std::uint64_t BLOCK_SIZE = 512;
 
+// The largest record: a span of 64 KiB and its CRCs, with room to spare.
+constexpr std::size_t MAX_JOURNAL_SIZE = 1U << 20U;
+
 struct PatchJournal {
     std::uint64_t size = 0; // the input's size and identity
     std::uint64_t device = 0;
