@@ -45,23 +45,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Any DPI the program accepts, taken from the input's last bytes.
     const std::int32_t dpi = size < 4 ? 72 : 1 + static_cast<std::int32_t>(value_at(input, size - 4) % MAX_DPI);
     std::ofstream(INPUT_PATH, std::ios::binary) << input;
-    std::remove(OUTPUT_PATH.c_str());
     const PhysChunk new_phys = build_phys_chunk(dpi);
     bool writable = false;
     bool png = false;
-    bool created = false;
     const OsFile opened = open_for_update(INPUT_PATH, writable, nullptr);
     FileState state;
     state_of(opened, state);
-    FileState private_file;
-    private_file.permissions = 0600;
+    // A new output each time (made here, so that no handler of the program's
+    // takes the fuzzer's signals).
     const auto rewrite = [&](auto write) {
-        std::remove(OUTPUT_PATH.c_str());
-        const OsFile output = open_or_create_for_writing(OUTPUT_PATH, private_file, created, nullptr);
+        std::ofstream(OUTPUT_PATH, std::ios::binary | std::ios::trunc).flush();
+        const OsFile output = open_for_update(OUTPUT_PATH, writable, nullptr);
         const bool written = write(output) == IoError::none;
         close_file(output);
         return written;
     };
+    std::remove(OUTPUT_PATH.c_str());
     const bool result = read_png_start(opened, png) == IoError::none && png &&
                         rewrite([&](OsFile output) { return copy_png(opened, output, 0, new_phys); });
 

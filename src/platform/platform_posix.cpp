@@ -236,7 +236,9 @@ FolderProblem check_folder(const std::string& given, std::string& resolved, std:
     char real[PATH_MAX];
     struct stat status {};
     if (stat(given.c_str(), &status) != 0 || realpath(given.c_str(), real) == nullptr) {
-        return errno == ENOTDIR ? FolderProblem::not_folder : FolderProblem::missing;
+        return errno == ENOTDIR  ? FolderProblem::not_folder
+               : errno == ENOENT ? FolderProblem::missing
+                                 : FolderProblem::not_writable;
     }
     if (!S_ISDIR(status.st_mode)) {
         return FolderProblem::not_folder;
