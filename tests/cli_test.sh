@@ -554,15 +554,17 @@ windows)
     check 0 "DPI of $long\\\\$long\\\\$long\\\\$unicode changed to 300\n" '' "$long/$long/$long/$unicode=new" temp=absent
     begin 'a name no file system takes'; run 300 in.png "$(printf '%0300d' 0).png"
     check 1 'restamp failed.\n' 'Error opening file(s).\n' in.png=original 'output=[ -z "$(find . -name "0*")" ]'
-    # Devices are never opened, as the name alone tells (com1 leads to a FIFO
-    # here, whose opening would hang), but for NUL as an output; nor is a
-    # file's stream, which shares its identity, and none is made.
-    devices=${WINEPREFIX:-$HOME/.wine}/dosdevices && com1=$(readlink "$devices/com1") && mkfifo "$work/fifo"
-    ln -sfn "$work/fifo" "$devices/com1"
+    # Devices are never opened, as the name alone tells (Wine's COM1 leads to
+    # a PNG file here, which an open device would read and write), but for NUL
+    # as an output; nor is a file's stream, which shares its identity, and
+    # none is made.
+    devices=${WINEPREFIX:-$HOME/.wine}/dosdevices && com1=$(readlink "$devices/com1") && cp "$png" "$work/com1.png"
+    ln -sfn "$work/com1.png" "$devices/com1"
     for files in AUX COM1 CON 'AUX out.png' 'COM1 out.png' 'CON out.png' 'NUL NUL' 'in.png in.png:x' in.png:x; do
         begin "$files"; prefix='timeout 20'; run 300 $files
         case $files in *' '*) report='restamp failed.\n' ;; *) report=$backup ;; esac
-        check 1 "$report" 'Error opening file(s).\n' in.png=original 'output=[ -z "$(ls | grep -e : -e out.png)" ]'
+        check 1 "$report" 'Error opening file(s).\n' in.png=original "$work/com1.png=original" \
+            'output=[ -z "$(ls | grep -e : -e out.png)" ]'
     done
     ln -sfn "$com1" "$devices/com1"
     begin 'NUL as the output'; run 300 in.png NUL; check 0 'in.png copied to NUL using DPI of 300\n' ''
