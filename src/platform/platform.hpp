@@ -16,9 +16,11 @@
 //                            under its unfinished name, written and synced.
 //   hold_interrupts()        interrupts wait, and none deletes a file now.
 //   commit_file()            the copy takes its committed name: from here on
-//                            the next run finds it.
+//                            the next run finds it, and the temporary file
+//                            goes (delete_file()).
 //   ...                      the input is written and synced.
-//   delete_file()            each file, once the input is whole.
+//   delete_file()            the copy (or the temporary file, where no copy
+//                            was made), once the input is whole.
 //   release_interrupts()     a held interrupt ends the run now, before the
 //                            outcome is printed.
 //

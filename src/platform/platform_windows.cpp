@@ -623,11 +623,14 @@ OsFile open_trusted_copy(const std::string& path, OsFile input, bool& found)
     const OsFile file = open_file(path, GENERIC_READ | DELETE, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
     const DWORD error = GetLastError();
     found = file != NO_FILE || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND);
+    if (file == NO_FILE) {
+        return NO_FILE;
+    }
     BY_HANDLE_FILE_INFORMATION information;
     PrivateSecurity us;
     PSECURITY_DESCRIPTOR copy_descriptor = nullptr;
     PSECURITY_DESCRIPTOR input_descriptor = nullptr;
-    const PSID owner = file == NO_FILE ? nullptr : owner_of(handle_of(file), copy_descriptor);
+    const PSID owner = owner_of(handle_of(file), copy_descriptor);
     const PSID input_owner = owner_of(handle_of(input), input_descriptor);
     // A regular file, no link, of ours (the user, or the owner the user's
     // files get) or of the input's owner.
@@ -640,7 +643,7 @@ OsFile open_trusted_copy(const std::string& path, OsFile input, bool& found)
          (input_owner != nullptr && EqualSid(owner, input_owner)));
     LocalFree(copy_descriptor);
     LocalFree(input_descriptor);
-    if (!trusted && file != NO_FILE) {
+    if (!trusted) {
         CloseHandle(handle_of(file));
     }
     return trusted ? file : NO_FILE;
