@@ -166,9 +166,12 @@ basic)
     check 1 "$backup" 'Error opening file(s).\n' temp=empty
     begin 'not a PNG, in place'; echo text >in.png; run 300 in.png
     check 1 "$backup" 'Not a valid PNG file.\n' 'in.png=[ "$(cat in.png)" = text ]' temp=empty
-    # What a copy's name looks like is never taken for an input.
-    begin 'an input named like a copy'; mv in.png .x.png.restamp.png; run 300 .x.png.restamp.png
-    check 1 "$backup" 'Error opening file(s).\n' .x.png.restamp.png=original
+    # A name of a copy's form is never taken for an input or an output.
+    for files in .x.png.restamp.png 'in.png .x.png.restamp-part'; do
+        begin "a copy's name: $files"; cp in.png .x.png.restamp.png; run 300 $files
+        case $files in *' '*) report='restamp failed.\n' ;; *) report=$backup ;; esac
+        check 1 "$report" 'Error opening file(s).\n' .x.png.restamp.png=original .x.png.restamp-part=absent
+    done
     begin 'no temporary folder'
     if [ -n "$windows" ]; then
         windows_env='set TMP=Z:\no\such\folder&& set TEMP=Z:\no\such\folder&& ' missing='Z:\\no\\such\\folder\\'

@@ -126,7 +126,9 @@ bool write_output(OsFile input, const std::string& input_path, const FileState& 
 bool rewrite_png_resolution(const std::string& input_path, const std::string& output_path, std::int32_t dpi)
 {
     const PhysChunk phys = build_phys_chunk(dpi);
-    const OsFile input = is_copy_name(input_path) ? NO_FILE : open_for_reading(input_path, announce_wait);
+    // The names of copies are the next in-place run's to act on.
+    const bool copy_name = is_copy_name(input_path) || is_copy_name(output_path);
+    const OsFile input = copy_name ? NO_FILE : open_for_reading(input_path, announce_wait);
     FileState input_state;
     bool done = input != NO_FILE && state_of(input, input_state) ? input_passes(input, input_path, input_state)
                                                                  : fail(OPEN_ERROR);
