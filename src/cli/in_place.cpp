@@ -110,12 +110,14 @@ bool finish_journal(InPlaceRun& run, const TemporaryFile& found)
 // has one of our names takes no copy of this run.
 bool recover_at(InPlaceRun& run, const CopyPlace& place, bool& usable)
 {
-    bool found[3] = {};
-    TemporaryFile part = find_copy(place, CopyKind::part, run.input, found[0]);
-    TemporaryFile image = find_copy(place, CopyKind::image, run.input, found[1]);
-    TemporaryFile journal = find_copy(place, CopyKind::journal, run.input, found[2]);
-    usable = (!found[0] || part.file != NO_FILE) && (!found[1] || image.file != NO_FILE) &&
-             (!found[2] || journal.file != NO_FILE);
+    bool part_found = false;
+    bool image_found = false;
+    bool journal_found = false;
+    TemporaryFile part = find_copy(place, CopyKind::part, run.input, part_found);
+    TemporaryFile image = find_copy(place, CopyKind::image, run.input, image_found);
+    TemporaryFile journal = find_copy(place, CopyKind::journal, run.input, journal_found);
+    usable = (!part_found || part.file != NO_FILE) && (!image_found || image.file != NO_FILE) &&
+             (!journal_found || journal.file != NO_FILE);
     bool whole = true;
     if (image.file != NO_FILE) {
         FileState image_state;
