@@ -194,7 +194,8 @@ posix)
     big=$work/big.png && { cat "$png" && printf '\0\3\0\0prVt' && head -c 196612 /dev/zero; } >"$big" # a 192 KiB chunk
     after_ihdr "$phys300" "$big" >"$work/big-new.png"
     # pHYs after a text chunk: a patch whose bytes cross a 512-byte block.
-    wide=$work/wide.png && after_ihdr "\0\0\001\277tEXt$(head -c 447 /dev/zero | tr '\0' x)\336\255\276\357$phys72" "$png" >"$wide"
+    text="\0\0\001\277tEXt$(head -c 447 /dev/zero | tr '\0' x)\336\255\276\357"
+    wide=$work/wide.png && after_ihdr "$text$phys72" "$png" >"$wide" && after_ihdr "$phys300$text" "$png" >"$work/wide-new.png"
     begin 'in place keeps owner and permission bits, through a symbolic link'
     chown 1:1 in.png && chmod 640 in.png && chmod 700 tmp && ln -s in.png link.png; run 300 link.png
     check 0 'DPI of link.png changed to 300\n' '' in.png=new 'in.png=[ "$(stat -c %u:%g:%a in.png)" = 1:1:640 ]' 'link.png=[ -L link.png ]'
@@ -390,6 +391,16 @@ posix)
         else
             check 0 'DPI of in.png changed to 300\n' '' in.png=new temp=absent
         fi
+    done
+    # A patch across blocks that fails: the image, made from the input and the
+    # patch, is committed in place of the journal and named; where it cannot
+    # be made, the journal stays named, and the next run finishes from it.
+    for row in "when=2 .in.png.restamp.png cmp -s .in.png.restamp.png $work/wide-new.png" \
+        "when=2+ .in.png.restamp-journal env TMPDIR=tmp $RESTAMP 300 in.png >/dev/null && cmp -s in.png $work/wide-new.png"; do
+        set -- $row && begin "wide patch fails, $1"; cp "$wide" in.png
+        prefix="strace -o /dev/null -qq -e inject=pwrite64:error=EIO:$1"; run 300 in.png
+        check 1 "restamp failed.\nIf your file is missing or damaged, a backup copy may exist at $dir/$2\n" \
+            'Error writing input file.\n' "in.png=cmp -s in.png $wide" "files=[ \$(ls -A | grep -c restamp) = 1 ]" "$2=${row#* * }"
     done
     # Held from its deletion on: a handler's second deletion could take a file
     # another program has made under the name meanwhile.

@@ -223,7 +223,7 @@ void commit_image_of_patch(InPlaceRun& run, const PhysPatch& patch)
         sync_file(image.file) && commit_file(image, copy_path(*run.copy_place, CopyKind::image))) {
         run.backup = image.name;
         delete_and_close(run.copy);
-        close_file(image.file);
+        run.copy = image; // closed with the run's files
     } else {
         delete_and_close(image);
     }
