@@ -434,6 +434,10 @@ posix)
     timeout 20 "$RESTAMP" 300 n.png b.png >second 2>&1 & wait_for second Waiting
     resume && wait $!; second=$?
     check 0 'in.png copied to n.png using DPI of 300\n' '' n.png=new b.png=new 'second=[ $second = 0 ]'
+    # The input is checked again once both are locked; a new output that was
+    # never written goes again.
+    begin 'input no PNG once locked'; hold flock:when=3 300 in.png new.png; echo text >in.png; resume
+    check 1 'restamp failed.\n' 'Not a valid PNG file.\n' new.png=absent
     # Crossed runs take their locks in one order: the second waits for the first.
     begin 'crossed runs'; cp "$png" a.png && cp "$png" b.png && set -- a b && [ $(stat -c %i a.png) -lt $(stat -c %i b.png) ] || set -- b a
     hold flock:when=3 300 $1.png $2.png; timeout 20 "$RESTAMP" 72 $2.png $1.png >second 2>&1 & wait_for second "release $1.png"
