@@ -338,13 +338,14 @@ posix)
     check 0 'DPI of in.png changed to 300\n' '' in.png=new
     # A system call that fails gives its one reason and leaves the input alone
     # (writes fail in the output's first bytes, the new pHYs, before an old
-    # one and in a kernel copy).
+    # one and in a kernel copy; in place, the commit of the copy).
     for row in "o O in.png $png newfstatat:when=4" "o R in.png $png newfstatat:when=5" "o C in.png $png newfstatat:when=6" \
         "o C in.png $png newfstatat:when=7" "o W out.png $png close" "o W out.png $png pwrite64:when=1 copy_file_range sendfile" \
         "o W out.png $png pwrite64:when=2" "o W out.png $data/pngsuite/cdun2c08.png pwrite64:when=3" \
         "o W out.png $big pwrite64:when=5 copy_file_range sendfile" \
         "o R in.png $png pread64:when=2" "o R in.png $png pread64:when=3" "o R in.png $big copy_file_range sendfile pread64:when=5" \
-        "i R in.png $png pread64" "i C in.png $png newfstatat:when=6" "i O in.png $png flock"; do
+        "i R in.png $png pread64" "i C in.png $png newfstatat:when=6" "i O in.png $png flock" \
+        "i W .in.png.restamp-part $png renameat2"; do
         set -- $row && begin "$5 fails on $3 of $(basename $4)"; cp "$4" before.png && cp "$4" in.png
         case $2 in O) error='Error opening file(s).' ;; R) error='Error reading input file.' ;;
         W) error='Error writing output file.' ;; C) error='Input file changed during the run.' ;; esac
