@@ -28,10 +28,10 @@ void append_64(std::vector<std::uint8_t>& record, std::uint64_t value)
     append_32(record, static_cast<std::uint32_t>(value));
 }
 
-// Reads the record from `at` on, as long as it lasts.
+// Reads the record from `at` on, up to its closing CRC.
 bool take_32(const std::vector<std::uint8_t>& record, std::size_t& at, std::uint32_t& value)
 {
-    if (record.size() - at < 4) {
+    if (record.size() - 4 - at < 4) {
         return false;
     }
     value = load_big_endian(&record[at]);
