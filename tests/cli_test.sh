@@ -402,9 +402,11 @@ posix)
     done
     # A patch across blocks that fails: the image, made from the input and the
     # patch, is committed in place of the journal and named; where it cannot
-    # be made, the journal stays named, and the next run finishes from it.
+    # be made, the journal stays named, an output run names it, and the next
+    # run in place finishes from it.
     for row in "when=2 .in.png.restamp.png cmp -s .in.png.restamp.png $work/wide-new.png" \
-        "when=2+ .in.png.restamp-journal env TMPDIR=tmp $RESTAMP 300 in.png >/dev/null && cmp -s in.png $work/wide-new.png"; do
+        "when=2+ .in.png.restamp-journal $RESTAMP 72 in.png out.png 2>&1 | grep -q 'left a journal of in.png' &&
+        env TMPDIR=tmp $RESTAMP 300 in.png >/dev/null && cmp -s in.png $work/wide-new.png"; do
         set -- $row && begin "wide patch fails, $1"; cp "$wide" in.png
         prefix="strace -o /dev/null -qq -e inject=pwrite64:error=EIO:$1"; run 300 in.png
         check 1 "restamp failed.\nIf your file is missing or damaged, a backup copy may exist at $dir/$2\n" \
